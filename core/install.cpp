@@ -1,0 +1,123 @@
+// Copies the package's four files into an NSIS installation, asking before it skips or replaces one.
+#include "core.h"
+#include "text.h"
+
+const char ProgramTitle[] = "Tavrin Plugin Setup";
+
+// One file of the package: its folder beside the setup program, its name, its folder in NSIS.
+struct InstallEntry {
+    LPCSTR sourceFormat; // applied to the setup folder; none: the setup folder itself
+    LPCSTR fileName;
+    LPCSTR destFormat;   // applied to the NSIS folder and, where there is a second %s, PackageFolder
+};
+
+static const char PackageFolder[] = "Tavrin";
+
+static const InstallEntry Package[] = {
+    { NULL,          "Readme.txt",     "%s\\Docs\\%s" },
+    { "%s\\Example", "TavrinTest.nsi", "%s\\Examples\\%s" },
+    { "%s\\Include", "Tavrin.nsh",     "%s\\Include" },
+    { "%s\\Plugin",  "Tavrin.dll",     "%s\\Plugins" },
+};
+
+static const char MissingQuestion[] = "File does not exists. Continue?";
+static const char ReplaceQuestion[] = "File already exists. Replace it?";
+static const char CopyFailedQuestion[] = "File could not be copied. Continue?";
+
+// Asks about folder\name, the path alone on the first line and the question after an empty one.
+static int AskAboutPath(PromptProc prompt, HWND owner, LPCSTR folder, LPCSTR name,
+                        LPCSTR question, UINT style)
+{
+    char text[PROMPT_CAPACITY];
+    // Only a folder far past the path limit can fail to fit; the question is then asked without
+    // its path rather than not at all.
+    if (!ComposeText(text, sizeof text, "%s\\%s\n\n%s", folder, name, question))
+        ComposeText(text, sizeof text, "%s", question);
+    return prompt(owner, text, ProgramTitle, style);
+}
+
+static InstallOutcome AskCopyFailed(PromptProc prompt, HWND owner, LPCSTR destDir, LPCSTR destName)
+{
+    int answer = AskAboutPath(prompt, owner, destDir, destName, CopyFailedQuestion,
+                              MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+    return answer == IDNO ? INSTALL_STOP : INSTALL_GO_ON;
+}
+
+// Whether the folder above destDir is there. Without it (Docs or Examples left out of the NSIS
+// installation) the destination could never have been made, and the file is skipped quietly.
+static int ParentExists(LPCSTR destDir)
+{
+    PathBuffer probe;
+    int cut = LastBackslash(destDir);
+    if (cut < 0)
+        return 1; // a folder of the current one
+    // The folder's own probe fits (the caller made it), so its parent's, shorter, does too.
+    if (!ComposeText(probe, sizeof probe, "%s\\*.*", destDir))
+        return 1;
+    ComposeText(probe + cut, sizeof probe - cut, "\\*.*");
+    return FileExists(probe);
+}
+
+// Copies sourceDir\fileName to destDir\destName (destName NULL: the same name), creating the last
+// level of destDir and asking the user when the file is missing, already there or not copied.
+InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir,
+                           LPCSTR destName, PromptProc prompt)
+{
+    PathBuffer source;
+    PathBuffer probe;
+    PathBuffer dest;
+
+    if (!destName)
+        destName = fileName;
+
+    // A source path past the path limit could not be opened, so it counts as missing.
+    if (!ComposeText(source, sizeof source, "%s\\%s", sourceDir, fileName) || !FileExists(source)) {
+        int answer = AskAboutPath(prompt, owner, sourceDir, fileName, MissingQuestion,
+                                  MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+        return answer == IDNO ? INSTALL_STOP : INSTALL_GO_ON;
+    }
+
+    // A destination past the path limit is neither created nor copied, and the user hears of it.
+    if (!ComposeText(probe, sizeof probe, "%s\\*.*", destDir)
+        || !ComposeText(dest, sizeof dest, "%s\\%s", destDir, destName))
+        return AskCopyFailed(prompt, owner, destDir, destName);
+
+    // Only the last level is made; if that fails, so does the copy below, and it is judged there.
+    if (!FileExists(probe))
+        CreateDirectoryA(destDir, NULL);
+
+    if (FileExists(dest)) {
+        int answer = AskAboutPath(prompt, owner, destDir, destName, ReplaceQuestion,
+                                  MB_YESNOCANCEL | MB_ICONQUESTION);
+        if (answer == IDNO)
+            return INSTALL_GO_ON;
+        if (answer == IDCANCEL) {
+            prompt(owner, "Installation aborted", ProgramTitle, MB_ICONWARNING);
+            return INSTALL_STOP;
+        }
+    }
+
+    if (CopyFileA(source, dest, FALSE) || !ParentExists(destDir))
+        return INSTALL_GO_ON;
+    return AskCopyFailed(prompt, owner, destDir, destName);
+}
+
+// Installs the package's rows in order; the first row that stops ends the sequence, and what
+// earlier rows put in place stays there.
+InstallOutcome RunInstall(HWND owner, LPCSTR setupDir, LPCSTR nsisDir, PromptProc prompt)
+{
+    char source[FOLDER_CAPACITY];
+    char dest[FOLDER_CAPACITY];
+
+    for (unsigned i = 0; i < ARRAYSIZE(Package); i++) {
+        const InstallEntry *row = &Package[i];
+        // The program's folders come from path-sized buffers, so a row's folders always fit;
+        // only a caller passing longer texts meets this, and nothing is done for it.
+        if (!ComposeText(source, sizeof source, row->sourceFormat ? row->sourceFormat : "%s", setupDir)
+            || !ComposeText(dest, sizeof dest, row->destFormat, nsisDir, PackageFolder))
+            return INSTALL_STOP;
+        if (InstallFile(owner, source, row->fileName, dest, NULL, prompt) == INSTALL_STOP)
+            return INSTALL_STOP;
+    }
+    return INSTALL_GO_ON;
+}

@@ -1,0 +1,223 @@
+// The install sequence against real folders, with the user's answers scripted.
+#include <gtest/gtest.h>
+#include <vector>
+#include "core.h"
+#include "testutil.h"
+
+namespace {
+
+struct Prompt {
+    HWND owner;
+    std::string text, caption;
+    UINT style;
+};
+
+std::vector<Prompt> Prompts;
+std::string Answers; // one letter a prompt: Yes, No, Cancel, Ok, Z for a box that failed (0)
+
+int WINAPI ScriptedPrompt(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
+{
+    Prompts.push_back({ owner, text, caption, style });
+    char letter = Prompts.size() <= Answers.size() ? Answers[Prompts.size() - 1] : 'O';
+    switch (letter) {
+    case 'Y': return IDYES;
+    case 'N': return IDNO;
+    case 'C': return IDCANCEL;
+    case 'Z': return 0;
+    default: return IDOK;
+    }
+}
+
+const HWND Owner = (HWND)(INT_PTR)0x1234;
+
+// The package as it lies beside the setup program and as it lands in NSIS.
+struct Row {
+    const char *sourceSub, *name, *destSub;
+} const Rows[4] = {
+    { "", "Readme.txt", "\\Docs\\Tavrin" },
+    { "\\Example", "TavrinTest.nsi", "\\Examples\\Tavrin" },
+    { "\\Include", "Tavrin.nsh", "\\Include" },
+    { "\\Plugin", "Tavrin.dll", "\\Plugins" },
+};
+
+std::string NewContent(int row) { return "package file of row " + std::to_string(row) + std::string(row * 1000, 'p'); }
+std::string OldContent(int row) { return "installed file of row " + std::to_string(row); }
+
+struct Scenario {
+    const char *what;
+    const char *missing;   // rows whose package file is missing
+    const char *installed; // rows already installed
+    const char *leftOut;   // NSIS folders absent: D for Docs, E for Examples
+    const char *locked;    // installed rows held open without sharing
+    const char *answers;
+    const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted
+    int outcome;
+    const char *result;    // per row: N the package's file, O the old one, - no file
+};
+
+bool Has(const char *set, char c) { return strchr(set, c) != NULL; }
+
+// Lays out the package and NSIS folders, runs the sequence and checks everything the user would see.
+void RunScenario(const Scenario &s, const std::string &setup, const std::string &nsis)
+{
+    SCOPED_TRACE(s.what);
+    for (int r = 1; r <= 4; r++) {
+        const Row &row = Rows[r - 1];
+        MakeDirs(setup + row.sourceSub);
+        std::string file = setup + row.sourceSub + "\\" + row.name;
+        // A package file past the path limit cannot be there at all.
+        if (!Has(s.missing, '0' + r) && file.size() < MAX_PATH)
+            WriteFile(file, NewContent(r));
+    }
+    MakeDirs(nsis);
+    const char *parents[] = { "\\Docs", "\\Examples", "\\Include", "\\Plugins" };
+    for (const char *parent : parents)
+        if (!Has(s.leftOut, parent[1]))
+            MakeDir(nsis + parent);
+    std::vector<HANDLE> held;
+    for (int r = 1; r <= 4; r++) {
+        if (!Has(s.installed, '0' + r))
+            continue;
+        std::string path = nsis + Rows[r - 1].destSub + "\\" + Rows[r - 1].name;
+        MakeDir(nsis + Rows[r - 1].destSub);
+        WriteFile(path, OldContent(r));
+        if (Has(s.locked, '0' + r))
+            held.push_back(CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+    }
+
+    Prompts.clear();
+    Answers = s.answers;
+    int outcome = RunInstall(Owner, setup.c_str(), nsis.c_str(), ScriptedPrompt);
+    for (HANDLE h : held)
+        CloseHandle(h);
+
+    EXPECT_EQ(outcome, s.outcome);
+    std::vector<std::string> expected;
+    std::string tokens = s.prompts;
+    for (size_t i = 0; i < tokens.size(); i += 3) {
+        char kind = tokens[i];
+        if (kind == 'A') {
+            expected.push_back("Installation aborted|48");
+            continue;
+        }
+        const Row &row = Rows[tokens[i + 1] - '1'];
+        std::string source = setup + row.sourceSub + "\\" + row.name;
+        std::string dest = nsis + row.destSub + "\\" + row.name;
+        if (kind == 'm')
+            expected.push_back(source + "\n\nFile does not exists. Continue?|308");
+        else if (kind == 'r')
+            expected.push_back(dest + "\n\nFile already exists. Replace it?|35");
+        else
+            expected.push_back(dest + "\n\nFile could not be copied. Continue?|308");
+    }
+    ASSERT_EQ(Prompts.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); i++) {
+        SCOPED_TRACE("prompt " + std::to_string(i + 1));
+        EXPECT_EQ(Prompts[i].text + "|" + std::to_string(Prompts[i].style), expected[i]);
+        EXPECT_EQ(Prompts[i].caption, "Tavrin Plugin Setup");
+        EXPECT_EQ(Prompts[i].owner, Owner);
+    }
+    for (int r = 1; r <= 4; r++) {
+        SCOPED_TRACE("row " + std::to_string(r));
+        std::string content = ReadFile(nsis + Rows[r - 1].destSub + "\\" + Rows[r - 1].name);
+        char c = s.result[r - 1];
+        EXPECT_EQ(content, c == 'N' ? NewContent(r) : c == 'O' ? OldContent(r) : "<absent>");
+    }
+    // Only the last level of a destination is ever made, and only when its row is reached.
+    EXPECT_EQ(IsDir(nsis + "\\Docs"), !Has(s.leftOut, 'D'));
+    EXPECT_EQ(IsDir(nsis + "\\Examples"), !Has(s.leftOut, 'E'));
+    EXPECT_EQ(IsDir(nsis + "\\Docs\\Tavrin"), s.result[0] != '-' || Has(s.installed, '1'));
+    EXPECT_EQ(IsDir(nsis + "\\Examples\\Tavrin"), s.result[1] != '-' || Has(s.installed, '2'));
+}
+
+const Scenario Sequences[] = {
+    { "fresh install, no prompt", "", "", "", "", "", "", 1, "NNNN" },
+    { "Docs left out: row 1 skipped quietly", "", "", "D", "", "", "", 1, "-NNN" },
+    { "Examples left out: row 2 skipped quietly", "", "", "E", "", "", "", 1, "N-NN" },
+    { "missing readme, Yes: destination not looked at", "1", "", "", "", "Y", "m1 ", 1, "-NNN" },
+    { "missing readme, No: nothing touched", "1", "", "", "", "N", "m1 ", 0, "----" },
+    { "missing readme, failed box goes on", "1", "", "", "", "Z", "m1 ", 1, "-NNN" },
+    { "missing example, No: row 1 stays", "2", "", "", "", "N", "m2 ", 0, "N---" },
+    { "missing plugin, Yes", "4", "", "", "", "Y", "m4 ", 1, "NNN-" },
+    { "all missing, in row order", "1234", "", "", "", "YYYY", "m1 m2 m3 m4 ", 1, "----" },
+    { "all installed, replace each", "", "1234", "", "", "YYYY", "r1 r2 r3 r4 ", 1, "NNNN" },
+    { "keep the installed readme", "", "1", "", "", "N", "r1 ", 1, "ONNN" },
+    { "failed replace box replaces", "", "2", "", "", "Z", "r2 ", 1, "NNNN" },
+    { "Cancel on row 3: row 4 never looked at", "", "34", "", "", "CO", "r3 A  ", 0, "NNOO" },
+    { "locked plugin, No stops", "", "4", "", "4", "YN", "r4 f4 ", 0, "NNNO" },
+    { "locked plugin, Yes goes on", "", "4", "", "4", "YY", "r4 f4 ", 1, "NNNO" },
+    { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3 ", 0, "NNO-" },
+};
+
+} // namespace
+
+TEST(RunInstall, Sequences)
+{
+    for (const Scenario &s : Sequences) {
+        ScratchDir dir;
+        RunScenario(s, dir / "setup dir", dir / "NSIS");
+    }
+}
+
+// Paths at and past the platform's limit: never cut short, never written past a buffer.
+TEST(RunInstall, LongPaths)
+{
+    struct {
+        const char *what;
+        size_t setupLength, nsisLength; // 0: a short folder
+        Scenario s;
+    } cases[] = {
+        // "\Docs\Tavrin\Readme.txt" is 23 characters: 236 + 23 = 259 fits; Examples' does not.
+        { "NSIS folder of 236", 0, 236, { "", "", "", "", "", "Y", "f2 ", 1, "N-NN" } },
+        { "NSIS folder of 237", 0, 237, { "", "", "", "", "", "YY", "f1 f2 ", 1, "--NN" } },
+        { "NSIS folder of 237, No", 0, 237, { "", "", "", "", "", "N", "f1 ", 0, "----" } },
+        // "\Plugin\Tavrin.dll" is 18: 241 + 18 = 259 fits; Example's and Include's do not.
+        { "setup folder of 241", 241, 0, { "", "", "", "", "", "YY", "m2 m3 ", 1, "N--N" } },
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.s.what = c.what;
+        ScratchDir dir;
+        std::string setup = c.setupLength ? DeepDir(dir / "s", c.setupLength) : dir / "setup";
+        std::string nsis = c.nsisLength ? DeepDir(dir / "n", c.nsisLength) : dir / "NSIS";
+        RunScenario(c.s, setup, nsis);
+    }
+}
+
+TEST(RunInstall, FoldersFarPastTheLimitAreAskedAboutWhole)
+{
+    ScratchDir dir;
+    std::string setup = "C:\\" + std::string(256, 's');
+    std::string nsis = "C:\\" + std::string(256, 'n');
+    Prompts.clear();
+    Answers = "YYYY";
+    EXPECT_EQ(RunInstall(Owner, setup.c_str(), dir.Path().c_str(), ScriptedPrompt), 1);
+    ASSERT_EQ(Prompts.size(), 4u);
+    EXPECT_EQ(Prompts[1].text, setup + "\\Example\\TavrinTest.nsi\n\nFile does not exists. Continue?");
+
+    WriteFile(dir / "Readme.txt", "r");
+    Prompts.clear();
+    Answers = "N";
+    EXPECT_EQ(RunInstall(Owner, dir.Path().c_str(), nsis.c_str(), ScriptedPrompt), 0);
+    ASSERT_EQ(Prompts.size(), 1u);
+    EXPECT_EQ(Prompts[0].text, nsis + "\\Docs\\Tavrin\\Readme.txt\n\nFile could not be copied. Continue?");
+
+    // A folder beyond any prompt's room still gets its question.
+    std::string huge(2000, 'h');
+    Prompts.clear();
+    Answers = "N";
+    EXPECT_EQ(InstallFile(Owner, huge.c_str(), "Readme.txt", dir.Path().c_str(), NULL, ScriptedPrompt), 0);
+    ASSERT_EQ(Prompts.size(), 1u);
+    EXPECT_EQ(Prompts[0].text, "File does not exists. Continue?");
+}
+
+TEST(InstallFile, DestinationName)
+{
+    ScratchDir dir;
+    WriteFile(dir / "a.txt", "content");
+    Prompts.clear();
+    EXPECT_EQ(InstallFile(Owner, dir.Path().c_str(), "a.txt", (dir / "out").c_str(), "b.txt", ScriptedPrompt), 1);
+    EXPECT_TRUE(Prompts.empty());
+    EXPECT_EQ(ReadFile(dir / "out\\b.txt"), "content");
+    EXPECT_FALSE(Exists(dir / "out\\a.txt"));
+}

@@ -1,0 +1,106 @@
+// Helpers for the core tests.
+#include "testutil.h"
+#include <gtest/gtest.h>
+
+ScratchDir::ScratchDir()
+{
+    static int counter;
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    path_ = std::string(temp) + "tavrin-" + std::to_string(GetCurrentProcessId()) + "-"
+            + std::to_string(++counter);
+    RemoveTree(path_);
+    MakeDir(path_);
+}
+
+ScratchDir::~ScratchDir() { RemoveTree(path_); }
+
+void MakeDir(const std::string &path)
+{
+    if (!CreateDirectoryA(path.c_str(), NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
+        ADD_FAILURE() << "cannot make " << path << ": error " << GetLastError();
+}
+
+void MakeDirs(const std::string &path)
+{
+    for (size_t cut = path.find('\\', 3); cut != std::string::npos; cut = path.find('\\', cut + 1))
+        CreateDirectoryA(path.substr(0, cut).c_str(), NULL);
+    MakeDir(path);
+}
+
+std::string DeepDir(const std::string &dir, size_t length)
+{
+    std::string path = dir;
+    while (path.size() < length) {
+        size_t room = length - path.size() - 1;
+        path += "\\" + std::string(room > 60 ? 60 : room < 1 ? 1 : room, 'd');
+    }
+    EXPECT_EQ(path.size(), length);
+    MakeDirs(path);
+    return path;
+}
+
+void WriteFile(const std::string &path, const std::string &content)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot write " << path;
+    DWORD written;
+    WriteFile(file, content.data(), (DWORD)content.size(), &written, NULL);
+    CloseHandle(file);
+}
+
+std::string ReadFile(const std::string &path)
+{
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<absent>";
+    std::string content;
+    char chunk[4096];
+    DWORD got;
+    while (ReadFile(file, chunk, sizeof chunk, &got, NULL) && got)
+        content.append(chunk, got);
+    CloseHandle(file);
+    return content;
+}
+
+bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsDir(const std::string &path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void RemoveTree(const std::string &path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path + "\\" + name);
+            else
+                DeleteFileA((path + "\\" + name).c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+void DeleteNsisKey(REGSAM view)
+{
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\NSIS", view, 0);
+}
+
+void SetNsisValue(REGSAM view, DWORD type, const void *data, DWORD size)
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\NSIS", 0, NULL, 0, KEY_WRITE | view,
+                              NULL, &key, NULL), ERROR_SUCCESS);
+    if (data)
+        EXPECT_EQ(RegSetValueExA(key, "", 0, type, (const BYTE *)data, size), ERROR_SUCCESS);
+    RegCloseKey(key);
+}

@@ -1,0 +1,31 @@
+// Helpers for the core tests: scratch folders and files, and registry keys in the 32-bit view.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// A folder of its own under the temporary folder, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::string &Path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "\\" + name; }
+private:
+    std::string path_;
+};
+
+void MakeDir(const std::string &path);
+void WriteFile(const std::string &path, const std::string &content);
+// The file's content, or "<absent>" when it cannot be read.
+std::string ReadFile(const std::string &path);
+bool IsDir(const std::string &path);
+bool Exists(const std::string &path);
+void RemoveTree(const std::string &path);
+// Makes each missing folder of path in turn; path may be up to the platform's folder limit.
+void MakeDirs(const std::string &path);
+// Lengthens dir by subfolders until it holds exactly length characters, and makes it.
+std::string DeepDir(const std::string &dir, size_t length);
+
+// HKLM\SOFTWARE\NSIS in the registry's 32-bit or 64-bit view.
+void DeleteNsisKey(REGSAM view);
+void SetNsisValue(REGSAM view, DWORD type, const void *data, DWORD size);

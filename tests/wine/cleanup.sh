@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Stops this run's Wine server and Xvfb, by their prefix and PID only.
+# Usage: cleanup.sh STATE_DIR
+state=$1
+if [ -f "$state/env.sh" ]; then
+  . "$state/env.sh"
+  wineserver -k 2>/dev/null || true
+fi
+if [ -f "$state/xvfb.pid" ]; then
+  kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
+  rm -f "$state/xvfb.pid"
+fi
+exit 0

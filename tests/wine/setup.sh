@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Makes a private Wine prefix and X display for one test run; cleanup.sh takes them down.
+# Usage: setup.sh STATE_DIR
+set -euo pipefail
+state=$1
+here=$(cd "$(dirname "$0")" && pwd)
+
+[ -f "$state/xvfb.pid" ] && "$here/cleanup.sh" "$state" || true
+rm -rf "$state"
+mkdir -p "$state/drive-y"
+
+# A display of its own: Xvfb names a free one through the descriptor.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$state/display" >"$state/xvfb.log" 2>&1 </dev/null &
+echo $! >"$state/xvfb.pid"
+for _ in $(seq 100); do [ -s "$state/display" ] && break; sleep 0.1; done
+[ -s "$state/display" ] || { echo "Xvfb did not start"; cat "$state/xvfb.log"; exit 1; }
+
+cat >"$state/env.sh" <<ENV
+export WINEPREFIX='$state/prefix' WINEARCH=win64 WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml,winemenubuilder.exe='
+export DISPLAY=:$(tr -d '\n' <"$state/display")
+ENV
+. "$state/env.sh"
+
+wineboot -i >"$state/wineboot.log" 2>&1
+wineserver -w
+# Drive Y: is a scratch root for the tests; the server must see it from its start.
+ln -sfn "$state/drive-y" "$WINEPREFIX/dosdevices/y:"
+cat >"$state/settings.reg" <<'REG'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
+
+[-HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\AeDebug]
+REG
+wine regedit /S "$(winepath -w "$state/settings.reg")" >>"$state/wineboot.log" 2>&1
+wineserver -w
+# One server for the whole run saves a start for every test.
+wineserver -p >/dev/null 2>&1
+echo "wine prefix ready at $WINEPREFIX on display $DISPLAY"
