@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
-"""Checks a built Windows program as a file: machine, subsystem and what it imports.
+"""Checks the built program as a file: machine, subsystem, entry point, imports, resources and
+the dialog template, and prints its size. The 32-bit product cannot run on the build machine, so
+this is what stands between it and a user.
 
-Usage: pecheck.py EXE [--machine i386|amd64]
+Usage: pecheck.py EXE --machine i386|amd64 --map MAPFILE [--max-size BYTES]
 """
+import re
 import struct
 import sys
 
@@ -79,16 +82,153 @@ def check_imports(pe, problems):
                 problems.append(f"imports {dll}!{n}: only named ANSI or neutral functions are allowed")
 
 
+RT_ICON, RT_DIALOG, RT_GROUP_ICON = 3, 5, 14
+EN_US = 0x409
+IDI_SETUP, IDD_SETUP = 1001, 1002
+WS_POPUP, WS_VISIBLE, WS_CAPTION, WS_SYSMENU = 0x80000000, 0x10000000, 0xC00000, 0x80000
+DS_MODALFRAME, DS_CENTER, DS_SETFONT, DS_3DLOOK = 0x80, 0x800, 0x40, 0x4
+WS_CHILD, WS_BORDER, WS_TABSTOP = 0x40000000, 0x800000, 0x10000
+BS_CENTER, SS_ICON = 0x300, 3
+CLASS_ORDINALS = {0x80: "BUTTON", 0x81: "EDIT", 0x82: "STATIC"}
+
+# The setup dialog as it must be: style, size, font, and each control in tab order.
+DIALOG = dict(style=WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER
+              | DS_SETFONT | DS_3DLOOK, exstyle=0, rect=(0, 0, 241, 55), menu="", cls="", title="",
+              font=(8, "MS Sans Serif"))
+CONTROLS = [  # id, class, text, style, x, y, width, height
+    (1004, "EDIT", "", WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP, 59, 10, 152, 12),
+    (1005, "BUTTON", "...", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_CENTER, 215, 10, 15, 12),
+    (1, "BUTTON", "&Install", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_CENTER, 179, 35, 50, 14),
+    (2, "BUTTON", "&Cancel", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 12, 35, 50, 14),
+    (0xFFFF, "STATIC", "NSIS:", WS_CHILD | WS_VISIBLE, 37, 12, 19, 12),
+    (1003, "STATIC", f"#{IDI_SETUP}", WS_CHILD | WS_VISIBLE | SS_ICON, 7, 5, 21, 20),
+]
+
+
+def resources(pe):
+    """[(type, name, language, data)] from the resource directory, with its time stamps."""
+    base_rva, _ = pe.dirs[2]
+    base = pe.offset(base_rva)
+    found, stamps = [], []
+
+    def walk(offset, path):
+        _, stamp, _, _, named, ids = struct.unpack_from("<IIHHHH", pe.data, base + offset)
+        stamps.append(stamp)
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", pe.data, base + offset + 16 + 8 * i)
+            key = f"name@{name & 0x7FFFFFFF:#x}" if name & 0x80000000 else name
+            if target & 0x80000000:
+                walk(target & 0x7FFFFFFF, path + [key])
+            else:
+                rva, size, _, _ = struct.unpack_from("<IIII", pe.data, base + target)
+                o = pe.offset(rva)
+                found.append((*path, key, pe.data[o:o + size]))
+
+    walk(0, [])
+    return found, stamps
+
+
+def sz_or_ord(data, o):
+    """A name-or-ordinal field of a dialog template: (text, next offset); an ordinal reads #N."""
+    first = struct.unpack_from("<H", data, o)[0]
+    if first == 0xFFFF:
+        return f"#{struct.unpack_from('<H', data, o + 2)[0]}", o + 4
+    end = o
+    while struct.unpack_from("<H", data, end)[0]:
+        end += 2
+    return data[o:end].decode("utf-16-le"), end + 2
+
+
+def parse_dialog(data):
+    style, exstyle, count, x, y, cx, cy = struct.unpack_from("<IIHhhhh", data, 0)
+    menu, o = sz_or_ord(data, 18)
+    cls, o = sz_or_ord(data, o)
+    title, o = sz_or_ord(data, o)
+    font = None
+    if style & DS_SETFONT:
+        size = struct.unpack_from("<H", data, o)[0]
+        face, o = sz_or_ord(data, o + 2)
+        font = (size, face)
+    dialog = dict(style=style, exstyle=exstyle, rect=(x, y, cx, cy), menu=menu, cls=cls, title=title, font=font)
+    controls = []
+    for _ in range(count):
+        o = (o + 3) & ~3
+        cstyle, cexstyle, x, y, cx, cy, cid = struct.unpack_from("<IIhhhhH", data, o)
+        ccls, o = sz_or_ord(data, o + 18)
+        ccls = CLASS_ORDINALS.get(int(ccls[1:]), ccls) if ccls.startswith("#") else ccls.upper()
+        text, o = sz_or_ord(data, o)
+        extra = struct.unpack_from("<H", data, o)[0]
+        o += 2 + extra
+        if cexstyle:
+            controls.append(("extended style", cexstyle))
+        controls.append((cid, ccls, text, cstyle, x, y, cx, cy))
+    return dialog, controls
+
+
+def check_resources(pe, problems):
+    found, stamps = resources(pe)
+    if any(stamps):
+        problems.append(f"resource directory time stamps {stamps}: the build is not reproducible")
+    kinds = sorted((t, n, lang) for t, n, lang, _ in found)
+    icons = [(n, d) for t, n, lang, d in found if t == RT_ICON]
+    expected = sorted([(RT_GROUP_ICON, IDI_SETUP, EN_US), (RT_DIALOG, IDD_SETUP, EN_US)]
+                      + [(RT_ICON, n, EN_US) for n, _ in icons])
+    if kinds != expected or len(icons) != 2:
+        problems.append(f"resources {kinds}: expected the dialog, the icon group and two icons, "
+                        "all English (United States)")
+    sizes = []
+    for n, d in icons:
+        _, w, h, _, bits = struct.unpack_from("<IiiHH", d, 0)
+        sizes.append((w, h // 2, bits))
+    if sorted(sizes) != [(16, 16, 8), (32, 32, 8)]:
+        problems.append(f"icon images {sizes}: expected 16 x 16 and 32 x 32 at 8 bits a pixel")
+    for t, n, _, d in found:
+        if t == RT_GROUP_ICON:
+            count = struct.unpack_from("<H", d, 4)[0]
+            members = sorted(struct.unpack_from("<H", d, 6 + 14 * i + 12)[0] for i in range(count))
+            if members != sorted(n for n, _ in icons):
+                problems.append(f"icon group lists {members}, the icons are {sorted(n for n, _ in icons)}")
+        if t == RT_DIALOG:
+            if struct.unpack_from("<HH", d, 0) == (1, 0xFFFF):
+                problems.append("the dialog template is the extended form")
+                continue
+            dialog, controls = parse_dialog(d)
+            for field, value in DIALOG.items():
+                if dialog[field] != value:
+                    problems.append(f"dialog {field} is {dialog[field]!r}, expected {value!r}")
+            if controls != CONTROLS:
+                problems.append("dialog controls differ:\n  " + "\n  ".join(
+                    f"{got!r}  expected {want!r}" for got, want in zip(controls + [None] * 6, CONTROLS + [None] * 6)
+                    if got != want))
+
+
+def check_entry(pe, map_path, problems):
+    """The entry point must be WinMainEntry itself: no runtime start-up runs before it."""
+    text = open(map_path).read()
+    found = re.search(r"^\s+0x([0-9a-f]+)\s+_?WinMainEntry\s*$", text, re.M)
+    if not found:
+        problems.append(f"{map_path} does not place WinMainEntry")
+    elif int(found.group(1), 16) != pe.image_base + pe.entry:
+        problems.append(f"entry point {pe.image_base + pe.entry:#x} is not WinMainEntry at {found.group(1)}")
+
+
 def main(argv):
-    path = argv[1]
-    machine = argv[argv.index("--machine") + 1] if "--machine" in argv else "i386"
+    args = dict(zip(argv[2::2], argv[3::2]))
+    path, machine = argv[1], args["--machine"]
     pe = Pe(path)
     problems = []
     if pe.machine != MACHINES[machine]:
         problems.append(f"machine {pe.machine:#x}, expected {machine}")
     if pe.subsystem != 2:
         problems.append(f"subsystem {pe.subsystem}, expected 2 (Windows GUI)")
+    if pe.timestamp:
+        problems.append(f"header time stamp {pe.timestamp:#x}: the build is not reproducible")
+    check_entry(pe, args["--map"], problems)
     check_imports(pe, problems)
+    check_resources(pe, problems)
+    print(f"{path}: {len(pe.data)} bytes")
+    if "--max-size" in args and len(pe.data) > int(args["--max-size"]):
+        problems.append(f"{len(pe.data)} bytes, more than {args['--max-size']}")
     for dll, names in sorted(pe.imports().items()):
         print(f"{dll}: {' '.join(sorted(names))}")
     for p in problems:

@@ -9,5 +9,6 @@ for preset in x86 x64; do
   cmake --preset $preset >/dev/null
   cmake --build --preset $preset -j "$(nproc)"
 done
+echo "product: build/x86/TavrinSetup.exe, $(stat -c %s build/x86/TavrinSetup.exe) bytes (budget 8192)"
 ctest --preset x86 --no-tests=error
 ctest --preset x64 --no-tests=error

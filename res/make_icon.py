@@ -1,0 +1,42 @@
+#!/usr/bin/env python3
+"""Draws setup.ico: a plug on a blue tile, 16 x 16 and 32 x 32, 8 bits a pixel.
+
+Run: make_icon.py > setup.ico. Each image's colour table holds the 103 colours the art uses
+(biClrUsed), as an 8-bit DIB may, rather than 256 entries of which most would be unused: the
+program's size budget has no room for 1,224 bytes of unused colours."""
+import struct, sys
+
+# Palette: 0 black (under the transparent corners), 1..100 the tile's blues from light to dark,
+# 101 plug yellow, 102 prong silver; (blue, green, red) as a DIB stores them.
+palette = [(0, 0, 0)] + [(240 - i, 160 - i * 4 // 5, 80 - i // 2) for i in range(100)]
+palette += [(40, 200, 250), (200, 200, 200)]
+
+def pixel(u, v):
+    """Palette index at (u, v) in 0..1 from the top left, or None where the tile is transparent."""
+    r = 0.2
+    cu, cv = min(max(u, r), 1 - r), min(max(v, r), 1 - r)
+    if (u - cu) ** 2 + (v - cv) ** 2 > r * r:
+        return None
+    if 0.28 <= u < 0.72 and 0.42 <= v < 0.72 or 0.44 <= u < 0.56 and v >= 0.72:
+        return 101
+    if (0.34 <= u < 0.44 or 0.56 <= u < 0.66) and 0.16 <= v < 0.42:
+        return 102
+    return 1 + int(v * 99)
+
+def image(s):
+    xor, mask = b"", b""
+    for y in reversed(range(s)):  # bottom-up rows
+        row = [pixel((x + 0.5) / s, (y + 0.5) / s) for x in range(s)]
+        xor += bytes(0 if p is None else p for p in row)
+        bits = sum((p is None) << (s - 1 - x) for x, p in enumerate(row))
+        mask += bits.to_bytes(s // 8, "big").ljust(4 * ((s + 31) // 32), b"\0")
+    header = struct.pack("<IiiHHIIiiII", 40, s, 2 * s, 1, 8, 0, len(xor) + len(mask), 0, 0, len(palette), 0)
+    return header + b"".join(bytes(c) + b"\0" for c in palette) + xor + mask
+
+images = [image(16), image(32)]
+out = struct.pack("<HHH", 0, 1, len(images))
+offset = 6 + 16 * len(images)
+for s, data in zip((16, 32), images):
+    out += struct.pack("<BBBBHHII", s, s, 0, 0, 1, 8, len(data), offset)
+    offset += len(data)
+sys.stdout.buffer.write(out + b"".join(images))

@@ -1,0 +1,140 @@
+// Driving the setup program from outside.
+#include "driver.h"
+#include <cstdio>
+#include <gtest/gtest.h>
+
+void Fail(const std::string &what) { ADD_FAILURE() << what; }
+
+bool Program::Start(const std::string &exe)
+{
+    std::string folder = exe.substr(0, exe.rfind('\\'));
+    // Wine now and then fails a start before the program runs; that is not the program's fault.
+    for (int attempt = 0; attempt < 3; attempt++) {
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        std::string line = "\"" + exe + "\"";
+        if (CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, folder.c_str(), &startup, &process))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR)
+            break;
+        Sleep(500);
+    }
+    Fail("cannot start " + exe + ": error " + std::to_string(GetLastError()));
+    return false;
+}
+
+bool Program::Running() const
+{
+    return process.hProcess && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+long Program::Finish(DWORD ms)
+{
+    if (!process.hProcess)
+        return -1;
+    if (WaitForSingleObject(process.hProcess, ms) != WAIT_OBJECT_0) {
+        Fail("the program did not end; killed");
+        TerminateProcess(process.hProcess, 99);
+        WaitForSingleObject(process.hProcess, 5000);
+        return -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    return (long)code;
+}
+
+Program::~Program()
+{
+    if (!process.hProcess)
+        return;
+    if (Running()) {
+        TerminateProcess(process.hProcess, 99);
+        WaitForSingleObject(process.hProcess, 5000);
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
+
+std::string Text(HWND window)
+{
+    char text[2048];
+    text[0] = 0;
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, NULL);
+    return text;
+}
+
+HWND FindDialog(const Program &program, const char *caption, bool setupDialog)
+{
+    for (HWND w = FindWindowExA(NULL, NULL, "#32770", caption); w; w = FindWindowExA(NULL, w, "#32770", caption)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid == program.process.dwProcessId && IsWindowVisible(w)
+            && (GetDlgItem(w, 1004) != NULL) == setupDialog)
+            return w;
+    }
+    return NULL;
+}
+
+HWND WaitForSetupDialog(const Program &program)
+{
+    HWND dialog = NULL;
+    WaitFor([&] { return (dialog = FindDialog(program, "Tavrin Plugin Setup", true)) != NULL; }, "the setup dialog");
+    return dialog;
+}
+
+HWND WaitForMessageBox(const Program &program)
+{
+    HWND box = NULL;
+    WaitFor([&] { return (box = FindDialog(program, "Tavrin Plugin Setup", false)) != NULL; }, "a message box");
+    return box;
+}
+
+std::string MessageText(HWND box)
+{
+    char text[2048];
+    text[0] = 0;
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    return text;
+}
+
+void Click(HWND button) { PostMessageA(button, BM_CLICK, 0, 0); }
+
+void TypeChar(HWND control, char c) { PostMessageA(control, WM_CHAR, (BYTE)c, 1); }
+
+void PressKey(HWND control, UINT key)
+{
+    PostMessageA(control, WM_KEYDOWN, key, 1);
+    PostMessageA(control, WM_KEYUP, key, 0xC0000001);
+}
+
+bool NoWindowsLeft(const Program &program)
+{
+    return !FindDialog(program, "Tavrin Plugin Setup", true) && !FindDialog(program, "Tavrin Plugin Setup", false);
+}
+
+bool SaveScreen(const std::string &path)
+{
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    BITMAPINFOHEADER info = { sizeof info, width, height, 1, 24, BI_RGB };
+    std::string pixels((size_t)((width * 3 + 3) & ~3) * height, '\0');
+    GetDIBits(memory, bitmap, 0, height, &pixels[0], (BITMAPINFO *)&info, DIB_RGB_COLORS);
+    BITMAPFILEHEADER file = { 0x4D42, (DWORD)(sizeof file + sizeof info + pixels.size()), 0, 0,
+                              sizeof file + sizeof info };
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    FILE *out = fopen(path.c_str(), "wb");
+    if (!out)
+        return false;
+    fwrite(&file, sizeof file, 1, out);
+    fwrite(&info, sizeof info, 1, out);
+    fwrite(pixels.data(), pixels.size(), 1, out);
+    fclose(out);
+    return true;
+}

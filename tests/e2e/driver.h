@@ -1,0 +1,47 @@
+// Drives the setup program from outside, as a user would: windows found by caption and process,
+// texts and button states read, keys typed and buttons pressed by posted messages.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// Records a failure of the running test.
+void Fail(const std::string &what);
+
+// Waits up to the deadline for cond; on time-out fails naming what it waited for.
+template <class Cond> bool WaitFor(Cond cond, const std::string &what, DWORD ms = 10000)
+{
+    DWORD start = GetTickCount();
+    while (!cond()) {
+        if (GetTickCount() - start > ms) {
+            Fail("timed out waiting for " + what);
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+// A running copy of the program.
+struct Program {
+    PROCESS_INFORMATION process = {};
+    bool Start(const std::string &exe);
+    bool Running() const;
+    // Waits for the end of the process; kills it on time-out. Answers the exit code, or -1.
+    long Finish(DWORD ms = 10000);
+    ~Program();
+};
+
+std::string Text(HWND window);
+// A top-level dialog-class window of the process with that caption: the setup dialog has the
+// NSIS field, a message box has not.
+HWND FindDialog(const Program &program, const char *caption, bool setupDialog);
+HWND WaitForSetupDialog(const Program &program);
+HWND WaitForMessageBox(const Program &program);
+std::string MessageText(HWND box);
+void Click(HWND button);
+void TypeChar(HWND control, char c);
+void PressKey(HWND control, UINT key);
+// Waits until the process shows no window with that caption any more.
+bool NoWindowsLeft(const Program &program);
+// Saves a picture of the whole screen as a BMP file.
+bool SaveScreen(const std::string &path);

@@ -1,0 +1,250 @@
+// The setup program end to end: started from its package folder, driven as a user would.
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <cstdlib>
+#include "driver.h"
+#include "testutil.h"
+#include "resource.h"
+
+namespace {
+
+struct Row {
+    const char *source, *dest;
+} const Rows[4] = {
+    { "Readme.txt", "Docs\\Tavrin\\Readme.txt" },
+    { "Example\\TavrinTest.nsi", "Examples\\Tavrin\\TavrinTest.nsi" },
+    { "Include\\Tavrin.nsh", "Include\\Tavrin.nsh" },
+    { "Plugin\\Tavrin.dll", "Plugins\\Tavrin.dll" },
+};
+
+std::string PackageContent(int row) { return "package " + std::to_string(row) + std::string(3000 * row, '\x5a') + "\r\n\x01\xff"; }
+std::string OldContent(int row) { return "installed " + std::to_string(row); }
+
+// A package folder with the program in it, an NSIS installation, and the registry naming it.
+class SetupRun : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    std::string setup = dir / "package folder", nsis = dir / "NSIS";
+    Program program;
+
+    void SetUp() override
+    {
+        MakeDir(setup);
+        MakePackage(setup, "1234");
+        for (const char *sub : { "", "\\Docs", "\\Examples", "\\Include", "\\Plugins" })
+            MakeDir(nsis + sub);
+        WriteFile(nsis + "\\makensis.exe", "MZ");
+        SetRegistry(nsis);
+    }
+
+    void TearDown() override { DeleteNsisKey(KEY_WOW64_32KEY); }
+
+    static void MakePackage(const std::string &folder, const char *rows)
+    {
+        const char *program = getenv("TAVRIN_EXE");
+        ASSERT_TRUE(program) << "TAVRIN_EXE names the program under test";
+        ASSERT_TRUE(CopyFileA(program, (folder + "\\TavrinSetup.exe").c_str(), FALSE)) << program;
+        MakeDir(folder + "\\Example");
+        MakeDir(folder + "\\Include");
+        MakeDir(folder + "\\Plugin");
+        for (const char *r = rows; *r; r++)
+            WriteFile(folder + "\\" + Rows[*r - '1'].source, PackageContent(*r - '0'));
+    }
+
+    static void SetRegistry(const std::string &value)
+    {
+        DeleteNsisKey(KEY_WOW64_32KEY);
+        SetNsisValue(KEY_WOW64_32KEY, REG_SZ, value.c_str(), (DWORD)value.size() + 1);
+    }
+
+    HWND Start(const std::string &folder)
+    {
+        if (!program.Start(folder + "\\TavrinSetup.exe"))
+            return NULL;
+        return WaitForSetupDialog(program);
+    }
+
+    // Per row: N the package's file installed, O the old one kept, - none.
+    void ExpectInstalled(const std::string &rows)
+    {
+        for (int r = 1; r <= 4; r++) {
+            SCOPED_TRACE("row " + std::to_string(r));
+            std::string got = ReadFile(nsis + "\\" + Rows[r - 1].dest);
+            char c = rows[r - 1];
+            EXPECT_EQ(got, c == 'N' ? PackageContent(r) : c == 'O' ? OldContent(r) : "<absent>");
+        }
+    }
+
+    void ExpectBox(HWND box, const std::string &text, HWND owner, std::initializer_list<int> buttons)
+    {
+        ASSERT_TRUE(box);
+        EXPECT_EQ(MessageText(box), text);
+        EXPECT_EQ(GetWindow(box, GW_OWNER), owner);
+        for (int id : { IDOK, IDCANCEL, IDYES, IDNO }) {
+            bool wanted = std::find(buttons.begin(), buttons.end(), id) != buttons.end();
+            EXPECT_EQ(GetDlgItem(box, id) != NULL, wanted) << "button " << id;
+        }
+    }
+
+    void ExpectEnabled(HWND dialog, bool enabled, const std::string &what)
+    {
+        WaitFor([&] { return (IsWindowEnabled(GetDlgItem(dialog, IDOK)) != 0) == enabled; },
+                std::string("Install ") + (enabled ? "enabled" : "disabled") + " " + what, 5000);
+    }
+};
+
+TEST_F(SetupRun, TypicalRun)
+{
+    HWND dialog = Start(setup);
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(Text(GetDlgItem(dialog, IDC_NSISDIR)), nsis);
+    ExpectEnabled(dialog, true, "for the registry's NSIS folder");
+    EXPECT_TRUE(SendMessageA(GetDlgItem(dialog, IDC_SETUPICON), STM_GETICON, 0, 0)) << "the dialog shows the icon";
+    Click(GetDlgItem(dialog, IDOK));
+    HWND box = WaitForMessageBox(program);
+    EXPECT_FALSE(IsWindow(dialog)) << "the dialog is gone before the completion message";
+    ExpectBox(box, "Installation complite", NULL, { IDOK });
+    Click(GetDlgItem(box, IDOK));
+    EXPECT_EQ(program.Finish(), 0);
+    ExpectInstalled("NNNN");
+}
+
+TEST_F(SetupRun, NoRegistryKey)
+{
+    DeleteNsisKey(KEY_WOW64_32KEY);
+    HWND dialog = Start(setup);
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(Text(GetDlgItem(dialog, IDC_NSISDIR)), "");
+    ExpectEnabled(dialog, false, "with an empty field");
+    Click(GetDlgItem(dialog, IDCANCEL));
+    EXPECT_EQ(program.Finish(), 0);
+}
+
+TEST_F(SetupRun, TypingFollowsTheRule)
+{
+    HWND dialog = Start(setup);
+    ASSERT_TRUE(dialog);
+    HWND field = GetDlgItem(dialog, IDC_NSISDIR);
+    ExpectEnabled(dialog, true, "at start");
+    SendMessageA(field, EM_SETSEL, nsis.size(), nsis.size());
+    TypeChar(field, 'x');
+    ExpectEnabled(dialog, false, "after a letter is appended to the folder name");
+    EXPECT_EQ(Text(field), nsis + "x");
+    TypeChar(field, '\b');
+    ExpectEnabled(dialog, true, "once the letter is deleted");
+    EXPECT_EQ(Text(field), nsis);
+    Click(GetDlgItem(dialog, IDCANCEL));
+    EXPECT_EQ(program.Finish(), 0);
+    ExpectInstalled("----");
+}
+
+TEST_F(SetupRun, NoToAMissingFileEndsQuietly)
+{
+    DeleteFileA((setup + "\\Readme.txt").c_str());
+    HWND dialog = Start(setup);
+    ASSERT_TRUE(dialog);
+    Click(GetDlgItem(dialog, IDOK));
+    HWND box = WaitForMessageBox(program);
+    ExpectBox(box, setup + "\\Readme.txt\n\nFile does not exists. Continue?", dialog, { IDYES, IDNO });
+    Click(GetDlgItem(box, IDNO));
+    // Any further message would keep the program from ending.
+    EXPECT_EQ(program.Finish(), 0);
+    ExpectInstalled("----");
+    EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
+}
+
+TEST_F(SetupRun, CancelOnReplaceAborts)
+{
+    WriteFile(nsis + "\\Include\\Tavrin.nsh", OldContent(3));
+    WriteFile(nsis + "\\Plugins\\Tavrin.dll", OldContent(4));
+    HWND dialog = Start(setup);
+    ASSERT_TRUE(dialog);
+    Click(GetDlgItem(dialog, IDOK));
+    HWND box = WaitForMessageBox(program);
+    ExpectBox(box, nsis + "\\Include\\Tavrin.nsh\n\nFile already exists. Replace it?", dialog, { IDYES, IDNO, IDCANCEL });
+    Click(GetDlgItem(box, IDCANCEL));
+    WaitFor([&] { HWND b = FindDialog(program, "Tavrin Plugin Setup", false); return b && b != box; }, "the aborted message");
+    box = FindDialog(program, "Tavrin Plugin Setup", false);
+    ExpectBox(box, "Installation aborted", dialog, { IDOK });
+    Click(GetDlgItem(box, IDOK));
+    EXPECT_EQ(program.Finish(), 0);
+    ExpectInstalled("NNOO");
+}
+
+TEST_F(SetupRun, ClosingTouchesNothing)
+{
+    struct { const char *how; void (*close)(HWND dialog); } cases[] = {
+        { "Cancel", [](HWND d) { Click(GetDlgItem(d, IDCANCEL)); } },
+        { "Escape", [](HWND d) { PressKey(GetDlgItem(d, IDC_NSISDIR), VK_ESCAPE); } },
+        { "the close button", [](HWND d) { PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0); } },
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.how);
+        Program run;
+        ASSERT_TRUE(run.Start(setup + "\\TavrinSetup.exe"));
+        HWND dialog = WaitForSetupDialog(run);
+        ASSERT_TRUE(dialog);
+        c.close(dialog);
+        EXPECT_EQ(run.Finish(), 0);
+        ExpectInstalled("----");
+        EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
+    }
+}
+
+TEST_F(SetupRun, EnterWhileInstallIsDisabledInstallsNothing)
+{
+    DeleteFileA((nsis + "\\makensis.exe").c_str());
+    HWND dialog = Start(setup);
+    ASSERT_TRUE(dialog);
+    ExpectEnabled(dialog, false, "for a folder without makensis.exe");
+    PressKey(GetDlgItem(dialog, IDC_NSISDIR), VK_RETURN);
+    // Nothing is to happen, so there is nothing to wait for but time.
+    Sleep(1500);
+    EXPECT_FALSE(FindDialog(program, "Tavrin Plugin Setup", false)) << "a message box came up";
+    EXPECT_TRUE(IsWindow(dialog));
+    Click(GetDlgItem(dialog, IDCANCEL));
+    EXPECT_EQ(program.Finish(), 0);
+    ExpectInstalled("----");
+    EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
+}
+
+TEST_F(SetupRun, AtTheRootOfADrive)
+{
+    // Drive Y: is a scratch root made for the test run.
+    RemoveTree("Y:\\Example");
+    RemoveTree("Y:\\Include");
+    RemoveTree("Y:\\Plugin");
+    DeleteFileA("Y:\\Readme.txt");
+    MakePackage("Y:", "1234");
+    HWND dialog = Start("Y:");
+    ASSERT_TRUE(dialog);
+    Click(GetDlgItem(dialog, IDOK));
+    HWND box = WaitForMessageBox(program);
+    ExpectBox(box, "Installation complite", NULL, { IDOK });
+    Click(GetDlgItem(box, IDOK));
+    EXPECT_EQ(program.Finish(), 0);
+    ExpectInstalled("NNNN");
+}
+
+} // namespace
+
+// Not a test: tools/demo.sh runs it to press Install on a display no one watches, with pictures.
+TEST(Demo, DISABLED_PressInstall)
+{
+    const char *folder = getenv("TAVRIN_DEMO_PACKAGE"), *shots = getenv("TAVRIN_DEMO_SHOTS");
+    ASSERT_TRUE(folder && shots) << "TAVRIN_DEMO_PACKAGE and TAVRIN_DEMO_SHOTS name the folders";
+    Program program;
+    ASSERT_TRUE(program.Start(std::string(folder) + "\\TavrinSetup.exe"));
+    HWND dialog = WaitForSetupDialog(program);
+    ASSERT_TRUE(dialog);
+    Sleep(500); // let it paint
+    EXPECT_TRUE(SaveScreen(std::string(shots) + "\\dialog.bmp"));
+    Click(GetDlgItem(dialog, IDOK));
+    HWND box = WaitForMessageBox(program);
+    ASSERT_TRUE(box);
+    Sleep(500);
+    EXPECT_TRUE(SaveScreen(std::string(shots) + "\\result.bmp"));
+    printf("message: %s\n", MessageText(box).c_str());
+    Click(GetDlgItem(box, IDOK));
+    EXPECT_EQ(program.Finish(), 0);
+}

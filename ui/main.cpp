@@ -1,0 +1,48 @@
+// The program's entry point and its one message loop.
+#include "setup.h"
+
+HINSTANCE AppInstance; // the program's own module: the dialog and the icon come from it
+PathBuffer SetupDir;   // the program file's folder, without a trailing backslash: the package lies there
+
+// SetupDir := everything before the last backslash of the program's own path.
+static void FindSetupDir(void)
+{
+    DWORD length = GetModuleFileNameA(NULL, SetupDir, sizeof SetupDir);
+    DWORD cut = 0;
+    // A path cut short at the limit would name some other folder: count it as not fetched.
+    if (length >= sizeof SetupDir)
+        length = 0;
+    for (DWORD i = length > 0 ? length - 1 : 0; i > 0; i--) {
+        if (SetupDir[i] == '\\') {
+            cut = i;
+            break;
+        }
+    }
+    SetupDir[cut] = 0;
+}
+
+// Every message passes the dialog's keyboard handling first, so Tab, Escape and mnemonics work.
+static void RunMessageLoop(HWND dialog)
+{
+    MSG message;
+    // GetMessageA answers -1 on a failure; that ends the loop as the quit message would.
+    while (GetMessageA(&message, NULL, 0, 0) > 0) {
+        if (IsDialogMessageA(dialog, &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+extern "C" void WinMainEntry(void)
+{
+    AppInstance = GetModuleHandleA(NULL);
+    FindSetupDir();
+    HWND dialog = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), NULL, SetupDialogProc, 0);
+    // Without a dialog there is nothing to wait for.
+    if (dialog) {
+        ShowWindow(dialog, SW_SHOW);
+        RunMessageLoop(dialog);
+    }
+    ExitProcess(0);
+}

@@ -1,0 +1,89 @@
+// The setup dialog: the NSIS folder field, Install, Cancel and "...".
+#include "setup.h"
+
+HWND InstallButton; // the Install button, enabled only while the field names an NSIS folder
+HWND DirField;      // the NSIS folder field
+
+// Reads the field into directory (a PathBuffer). The field takes one character more than a path
+// holds; such a text is not read at all, and the answer is 0.
+static int ReadDirField(char *directory)
+{
+    directory[0] = 0;
+    if (GetWindowTextLengthA(DirField) >= MAX_PATH)
+        return 0;
+    GetWindowTextA(DirField, directory, MAX_PATH);
+    return 1;
+}
+
+static void OnInitDialog(HWND dialog)
+{
+    PathBuffer directory;
+    directory[0] = 0;
+    InstallButton = GetDlgItem(dialog, IDOK);
+    DirField = GetDlgItem(dialog, IDC_NSISDIR);
+    QueryNsisDirectory(directory);
+    SetWindowTextA(dialog, ProgramTitle);
+    SendMessageA(dialog, WM_SETICON, ICON_BIG, (LPARAM)LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_SETUP)));
+    SendMessageA(DirField, EM_LIMITTEXT, MAX_PATH, 0);
+    // Raises the field's change notification, which sets Install's state.
+    SetWindowTextA(DirField, directory);
+}
+
+static void UpdateInstallButton(void)
+{
+    PathBuffer directory;
+    int valid = ReadDirField(directory) && IsNsisDirectory(directory);
+    EnableWindow(InstallButton, valid);
+}
+
+static void CloseDialog(HWND dialog)
+{
+    DestroyWindow(dialog);
+    PostQuitMessage(0);
+}
+
+static void OnInstall(HWND dialog)
+{
+    PathBuffer directory;
+    // Install runs only while its button allows it, whichever way the command arrives.
+    if (!IsWindowEnabled(InstallButton) || !ReadDirField(directory))
+        return;
+    InstallOutcome outcome = RunInstall(dialog, SetupDir, directory, MessageBoxA);
+    DestroyWindow(dialog);
+    if (outcome == INSTALL_GO_ON)
+        MessageBoxA(NULL, "Installation complite", ProgramTitle, MB_ICONINFORMATION);
+    PostQuitMessage(0);
+}
+
+static INT_PTR OnCommand(HWND dialog, WORD command)
+{
+    switch (command) {
+    case IDOK:
+        OnInstall(dialog);
+        return TRUE;
+    case IDCANCEL:
+        CloseDialog(dialog);
+        return TRUE;
+    case IDC_NSISDIR:
+        // Every notification of the field, focus changes included, re-runs the rule.
+        UpdateInstallButton();
+        return TRUE;
+    case IDC_BROWSE:
+        BrowseForNsisDirectory(dialog);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    (void)lParam;
+    switch (message) {
+    case WM_INITDIALOG:
+        OnInitDialog(dialog);
+        return TRUE; // the focus goes to the first tab stop, the field
+    case WM_COMMAND:
+        return OnCommand(dialog, LOWORD(wParam));
+    }
+    return FALSE;
+}
