@@ -43,14 +43,19 @@ long Program::Finish(DWORD ms)
     return (long)code;
 }
 
-Program::~Program()
+void Program::Stop()
 {
-    if (!process.hProcess)
-        return;
     if (Running()) {
         TerminateProcess(process.hProcess, 99);
         WaitForSingleObject(process.hProcess, 5000);
     }
+}
+
+Program::~Program()
+{
+    if (!process.hProcess)
+        return;
+    Stop();
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
 }
@@ -98,6 +103,12 @@ std::string MessageText(HWND box)
 }
 
 void Click(HWND button) { PostMessageA(button, BM_CLICK, 0, 0); }
+
+void Sync(HWND window)
+{
+    DWORD_PTR result;
+    SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+}
 
 void TypeChar(HWND control, char c) { PostMessageA(control, WM_CHAR, (BYTE)c, 1); }
 

@@ -28,6 +28,8 @@ struct Program {
     bool Running() const;
     // Waits for the end of the process; kills it on time-out. Answers the exit code, or -1.
     long Finish(DWORD ms = 10000);
+    // Ends the process if it still runs.
+    void Stop();
     ~Program();
 };
 
@@ -39,6 +41,8 @@ HWND WaitForSetupDialog(const Program &program);
 HWND WaitForMessageBox(const Program &program);
 std::string MessageText(HWND box);
 void Click(HWND button);
+// Returns once the window's thread has handled everything before: a sent message waits its turn.
+void Sync(HWND window);
 void TypeChar(HWND control, char c);
 void PressKey(HWND control, UINT key);
 // Waits until the process shows no window with that caption any more.

@@ -1,0 +1,248 @@
+// The "..." button end to end: the folder browser opened from the setup dialog under Wine.
+#include <gtest/gtest.h>
+#include <cstdlib>
+#include "driver.h"
+#include <commctrl.h>
+#include <shlobj.h>
+#include "okhook.h"
+#include "testutil.h"
+#include "resource.h"
+
+namespace {
+
+// The browser: a dialog of the program's owned by the setup dialog.
+HWND FindBrowser(const Program &program, HWND owner)
+{
+    struct Search { DWORD pid; HWND owner, found; } search = { program.process.dwProcessId, owner, NULL };
+    EnumWindows([](HWND w, LPARAM p) -> BOOL {
+        Search *s = (Search *)p;
+        DWORD pid = 0;
+        char cls[64];
+        GetWindowThreadProcessId(w, &pid);
+        GetClassNameA(w, cls, sizeof cls);
+        if (pid == s->pid && IsWindowVisible(w) && !strcmp(cls, "#32770") && GetWindow(w, GW_OWNER) == s->owner) {
+            s->found = w;
+            return FALSE;
+        }
+        return TRUE;
+    }, (LPARAM)&search);
+    return search.found;
+}
+
+bool HasChildText(HWND parent, const std::string &text)
+{
+    struct Search { const std::string *text; bool found; } search = { &text, false };
+    EnumChildWindows(parent, [](HWND w, LPARAM p) -> BOOL {
+        Search *s = (Search *)p;
+        s->found = s->found || Text(w) == *s->text;
+        return !s->found;
+    }, (LPARAM)&search);
+    return search.found;
+}
+
+class Browse : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    // Two sibling folders: one an NSIS installation, one not.
+    std::string setup = dir / "package", nsis = dir / "A nsis", plain = dir / "B plain";
+    Program program;
+    HWND dialog = NULL, field = NULL, browser = NULL;
+    HANDLE logMapping = NULL;
+    OkLog *log = NULL;
+    HHOOK hook = NULL;
+
+    void SetUp() override
+    {
+        const char *exe = getenv("TAVRIN_EXE");
+        ASSERT_TRUE(exe);
+        MakeDir(setup);
+        MakeDir(nsis);
+        MakeDir(plain);
+        WriteFile(nsis + "\\makensis.exe", "MZ");
+        ASSERT_TRUE(CopyFileA(exe, (setup + "\\TavrinSetup.exe").c_str(), FALSE));
+        logMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(OkLog), OK_LOG_NAME);
+        log = (OkLog *)MapViewOfFile(logMapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(OkLog));
+        ASSERT_TRUE(log);
+        log->count = 0;
+        log->selection[0] = 0;
+        log->opening = -1;
+    }
+
+    void TearDown() override
+    {
+        // The program calls into the hook's module until its end.
+        program.Stop();
+        if (hook)
+            UnhookWindowsHookEx(hook);
+        UnmapViewOfFile(log);
+        CloseHandle(logMapping);
+        DeleteNsisKey(KEY_WOW64_32KEY);
+    }
+
+    // Starts the program with the registry naming folder, and opens the browser from "...".
+    void OpenBrowser(const std::string &folder)
+    {
+        DeleteNsisKey(KEY_WOW64_32KEY);
+        SetNsisValue(KEY_WOW64_32KEY, REG_SZ, folder.c_str(), (DWORD)folder.size() + 1);
+        ASSERT_TRUE(program.Start(setup + "\\TavrinSetup.exe"));
+        dialog = WaitForSetupDialog(program);
+        ASSERT_TRUE(dialog);
+        field = GetDlgItem(dialog, IDC_NSISDIR);
+        HMODULE module = LoadLibraryA("okhook.dll");
+        ASSERT_TRUE(module) << "okhook.dll beside the test";
+        hook = SetWindowsHookExA(WH_CALLWNDPROC, (HOOKPROC)GetProcAddress(module, "OkHookProc"), module,
+                                 program.process.dwThreadId);
+        ASSERT_TRUE(hook);
+        Sync(dialog); // a sent message brings the hook into the program before "..." is pressed
+        Click(GetDlgItem(dialog, IDC_BROWSE));
+        WaitFor([&] { return (browser = FindBrowser(program, dialog)) != NULL; }, "the folder browser");
+        ASSERT_TRUE(browser);
+        ASSERT_TRUE(HasChildText(browser, "Choose NSIS directory:"));
+        WaitFor([&] { return log->opening != -1; }, "the OK rule on opening");
+        Sync(browser);
+        EXPECT_EQ(std::string((const char *)log->selection), folder) << "the folder the browser is asked to open on";
+    }
+
+    HWND Tree() { return FindWindowExA(browser, NULL, "SysTreeView32", NULL); }
+
+    // The text of the tree's selected item, read through a buffer placed in the program.
+    std::string Selected()
+    {
+        HWND tree = Tree();
+        HTREEITEM item = (HTREEITEM)SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0);
+        if (!item)
+            return "";
+        BYTE *remote = (BYTE *)VirtualAllocEx(program.process.hProcess, NULL, 4096, MEM_COMMIT, PAGE_READWRITE);
+        TVITEMA request = {};
+        request.mask = TVIF_TEXT | TVIF_HANDLE;
+        request.hItem = item;
+        request.pszText = (LPSTR)(remote + sizeof request);
+        request.cchTextMax = MAX_PATH;
+        char text[MAX_PATH] = "";
+        WriteProcessMemory(program.process.hProcess, remote, &request, sizeof request, NULL);
+        if (SendMessageA(tree, TVM_GETITEMA, 0, (LPARAM)remote))
+            ReadProcessMemory(program.process.hProcess, remote + sizeof request, text, sizeof text - 1, NULL);
+        VirtualFreeEx(program.process.hProcess, remote, 0, MEM_RELEASE);
+        return text;
+    }
+
+    // Whether the tree has held the folder named for half a second: while it is still filling,
+    // Wine's browser now and then moves its selection by itself.
+    bool Holds(const std::string &name)
+    {
+        for (int i = 0; i < 5; i++) {
+            Sync(browser);
+            if (Selected() != name)
+                return false;
+            Sleep(100);
+        }
+        return true;
+    }
+
+    void Settle(const std::string &name)
+    {
+        if (!WaitFor([&] { return Holds(name); }, "the browser to hold " + name))
+            ADD_FAILURE() << "it selects \"" << Selected() << "\"";
+    }
+
+    // Makes the tree select path, asking again where Wine's browser stops short of a folder
+    // while it is still filling its tree (it does so now and then, on opening too).
+    void SelectInTree(const std::string &path)
+    {
+        std::string name = path.substr(path.rfind('\\') + 1);
+        void *remote = VirtualAllocEx(program.process.hProcess, NULL, MAX_PATH, MEM_COMMIT, PAGE_READWRITE);
+        WriteProcessMemory(program.process.hProcess, remote, path.c_str(), path.size() + 1, NULL);
+        for (int attempt = 0; attempt < 10 && !Holds(name); attempt++)
+            SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, (LPARAM)remote);
+        VirtualFreeEx(program.process.hProcess, remote, 0, MEM_RELEASE);
+        Settle(name);
+    }
+
+    bool OkEnabled() { return IsWindowEnabled(GetDlgItem(browser, IDOK)) != 0; }
+    bool InstallEnabled() { return IsWindowEnabled(GetDlgItem(dialog, IDOK)) != 0; }
+
+    // Moves the tree's selection by a key to the folder named, and answers the OK state the
+    // program asked for there.
+    int MoveSelection(UINT key, const std::string &to)
+    {
+        LONG before = log->count;
+        PressKey(Tree(), key);
+        Settle(to);
+        return log->count > before ? log->states[log->count - 1] : -1;
+    }
+
+    void CloseAll()
+    {
+        Click(GetDlgItem(dialog, IDCANCEL));
+        EXPECT_EQ(program.Finish(), 0);
+    }
+};
+
+TEST_F(Browse, OpensOnAnNsisFolderWithOkEnabled)
+{
+    OpenBrowser(nsis);
+    EXPECT_EQ(log->opening, 1);
+    EXPECT_TRUE(OkEnabled());
+    Click(GetDlgItem(browser, IDCANCEL));
+    WaitFor([&] { return !IsWindow(browser); }, "the browser to close");
+    EXPECT_EQ(Text(field), nsis);
+    EXPECT_TRUE(InstallEnabled());
+    CloseAll();
+}
+
+TEST_F(Browse, OpensOnAPlainFolderWithOkDisabled)
+{
+    OpenBrowser(plain);
+    // The program's request alone: Wine's browser enables OK again for any file-system folder
+    // whenever its tree, still filling, moves the selection after opening.
+    EXPECT_EQ(log->opening, 0);
+    Click(GetDlgItem(browser, IDCANCEL));
+    WaitFor([&] { return !IsWindow(browser); }, "the browser to close");
+    EXPECT_EQ(Text(field), plain);
+    EXPECT_FALSE(InstallEnabled());
+    CloseAll();
+}
+
+TEST_F(Browse, SelectionChangesFollowTheRule)
+{
+    OpenBrowser(plain);
+    // "A nsis" stands just above "B plain" among the scratch folder's subfolders.
+    std::string opening;
+    for (LONG i = 0; i < log->count; i++)
+        opening += std::to_string(log->states[i]);
+    EXPECT_EQ(log->states[log->count - 1], 0) << "requests on opening: " << opening;
+    EXPECT_EQ(MoveSelection(VK_UP, "A nsis"), 1);
+    EXPECT_EQ(MoveSelection(VK_DOWN, "B plain"), 0);
+    EXPECT_EQ(MoveSelection(VK_UP, "A nsis"), 1);
+    Click(GetDlgItem(browser, IDOK));
+    WaitFor([&] { return !IsWindow(browser); }, "the browser to close");
+    EXPECT_EQ(Text(field), nsis);
+    WaitFor([&] { return InstallEnabled(); }, "Install to follow the chosen folder");
+    CloseAll();
+}
+
+TEST_F(Browse, AFolderWithoutAPathDisablesOk)
+{
+    OpenBrowser(nsis);
+    SelectInTree(nsis);
+    // Home selects the root of the namespace, the desktop; the computer, which has no path of
+    // its own, is among the first items below it.
+    PressKey(Tree(), VK_HOME);
+    Settle("Desktop");
+    int state = -1;
+    for (int i = 0; i < 8 && Selected() != "My Computer"; i++) {
+        LONG before = log->count;
+        PressKey(Tree(), VK_DOWN);
+        WaitFor([&] { return log->count > before; }, "the OK rule after the selection moved");
+        Sync(browser);
+        state = log->states[log->count - 1];
+    }
+    EXPECT_EQ(Selected(), "My Computer");
+    EXPECT_EQ(state, 0);
+    Click(GetDlgItem(browser, IDCANCEL));
+    WaitFor([&] { return !IsWindow(browser); }, "the browser to close");
+    EXPECT_EQ(Text(field), nsis);
+    CloseAll();
+}
+
+} // namespace

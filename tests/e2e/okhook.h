@@ -1,0 +1,13 @@
+// The log the OK hook keeps in memory shared with the test.
+#pragma once
+#include <windows.h>
+
+#define OK_LOG_NAME "TavrinSetupOkLog"
+#define OK_LOG_SIZE 64
+
+struct OkLog {
+    volatile LONG count;          // requests made so far
+    volatile LONG states[OK_LOG_SIZE]; // 1 enable, 0 disable, in order
+    volatile char selection[MAX_PATH]; // the last folder the program asked the browser to select
+    volatile LONG opening;             // the request right after that selection: -1 none yet
+};
