@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the product (x86) and the test build (x64) and runs every test; ends with CTest's summary.
+# Builds the product (x86), the test build (x64) and the native sanitizer build of the text
+# composition, and runs every test; ends with CTest's summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
@@ -10,5 +11,8 @@ for preset in x86 x64; do
   cmake --build --preset $preset -j "$(nproc)"
 done
 echo "product: build/x86/TavrinSetup.exe, $(stat -c %s build/x86/TavrinSetup.exe) bytes (budget 8192)"
+cmake -S tests/native -B build/native -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/native -j "$(nproc)"
 ctest --preset x86 --no-tests=error
+(cd build/native && ctest --output-on-failure --no-tests=error)
 ctest --preset x64 --no-tests=error

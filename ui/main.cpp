@@ -21,6 +21,18 @@ static void FindSetupDir(void)
     SetupDir[cut] = 0;
 }
 
+// A setup program is run from a downloads folder, where a DLL planted beside it must never be
+// loaded: from here on the platform searches the system folder alone for the DLLs it loads.
+// Systems without the function (before Windows 8, or 7 without its update) run as before.
+static void RestrictDllSearch(void)
+{
+    typedef BOOL (WINAPI *SetDllDirectoriesProc)(DWORD flags);
+    SetDllDirectoriesProc setDirectories = (SetDllDirectoriesProc)(void (*)(void))GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
+    if (setDirectories)
+        setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 // Every message passes the dialog's keyboard handling first, so Tab, Escape and mnemonics work.
 static void RunMessageLoop(HWND dialog)
 {
@@ -36,6 +48,7 @@ static void RunMessageLoop(HWND dialog)
 
 extern "C" void WinMainEntry(void)
 {
+    RestrictDllSearch();
     AppInstance = GetModuleHandleA(NULL);
     FindSetupDir();
     HWND dialog = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), NULL, SetupDialogProc, 0);
