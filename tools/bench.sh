@@ -8,6 +8,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 runs=${1:-15}
 . tools/deps.sh
+. tools/wine.sh
 ensure_packages nsis
 for preset in x86 x64; do
   cmake --preset $preset >/dev/null
@@ -32,11 +33,7 @@ cp "$out/peer-amd64-unicode.exe" "$out/peer/"
 cp "$out/empty.exe" "$out/floor/"
 : >"$out/NSIS/makensis.exe"
 state=$out/wine
-trap 'tests/wine/cleanup.sh "$state"' EXIT
-tests/wine/setup.sh "$state" >/dev/null
-. "$state/env.sh"
-winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
-wine reg add 'HKLM\SOFTWARE\NSIS' /ve /d "$(winpath "$out/NSIS")" /reg:32 /f >/dev/null 2>&1
+wine_with_nsis "$state" "$out/NSIS"
 
 tests/wine/run.sh "$state" "$out/startup.exe" "$runs" \
   "ours=$(winpath "$out/ours/TavrinSetup.exe")" \

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 . tools/deps.sh
+. tools/wine.sh
 ensure_packages
 for preset in x86 x64; do
   cmake --preset $preset >/dev/null
@@ -35,11 +36,7 @@ printf 'SAMPLE marker: stands in for the NSIS compiler\r\n' >"$demo/NSIS/makensi
 
 user_display=${DISPLAY:-}
 state=$demo/wine
-trap 'tests/wine/cleanup.sh "$state"' EXIT
-tests/wine/setup.sh "$state" >/dev/null
-. "$state/env.sh"
-winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
-wine reg add 'HKLM\SOFTWARE\NSIS' /ve /d "$(winpath "$demo/NSIS")" /reg:32 /f >/dev/null 2>&1
+wine_with_nsis "$state" "$demo/NSIS"
 
 if [ -n "$user_display" ]; then
   echo "running the program on $user_display: NSIS folder $demo/NSIS"
