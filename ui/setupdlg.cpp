@@ -4,17 +4,6 @@
 HWND InstallButton; // the Install button, enabled only while the field names an NSIS folder
 HWND DirField;      // the NSIS folder field
 
-// Reads the field into directory (a PathBuffer). The field takes one character more than a path
-// holds; such a text is not read at all, and the answer is 0.
-static int ReadDirField(char *directory)
-{
-    directory[0] = 0;
-    if (GetWindowTextLengthA(DirField) >= MAX_PATH)
-        return 0;
-    GetWindowTextA(DirField, directory, MAX_PATH);
-    return 1;
-}
-
 static void OnInitDialog(HWND dialog)
 {
     PathBuffer directory;
@@ -29,11 +18,13 @@ static void OnInitDialog(HWND dialog)
     SetWindowTextA(DirField, directory);
 }
 
+// A text cut short at the buffer is long past any NSIS folder the rule accepts, so the rule
+// holds for what is read exactly when it holds for the whole field.
 static void UpdateInstallButton(void)
 {
     PathBuffer directory;
-    int valid = ReadDirField(directory) && IsNsisDirectory(directory);
-    EnableWindow(InstallButton, valid);
+    GetWindowTextA(DirField, directory, sizeof directory);
+    EnableWindow(InstallButton, IsNsisDirectory(directory));
 }
 
 static void CloseDialog(HWND dialog)
@@ -46,8 +37,9 @@ static void OnInstall(HWND dialog)
 {
     PathBuffer directory;
     // Install runs only while its button allows it, whichever way the command arrives.
-    if (!IsWindowEnabled(InstallButton) || !ReadDirField(directory))
+    if (!IsWindowEnabled(InstallButton))
         return;
+    GetWindowTextA(DirField, directory, sizeof directory);
     InstallOutcome outcome = RunInstall(dialog, SetupDir, directory, MessageBoxA);
     DestroyWindow(dialog);
     if (outcome == INSTALL_GO_ON)
