@@ -1,5 +1,6 @@
 // The program's entry point and its one message loop.
 #include "setup.h"
+#include "text.h"
 
 HINSTANCE AppInstance; // the program's own module: the dialog and the icon come from it
 PathBuffer SetupDir;   // the program file's folder, without a trailing backslash: the package lies there
@@ -8,17 +9,14 @@ PathBuffer SetupDir;   // the program file's folder, without a trailing backslas
 static void FindSetupDir(void)
 {
     DWORD length = GetModuleFileNameA(NULL, SetupDir, sizeof SetupDir);
-    DWORD cut = 0;
     // A path cut short at the limit would name some other folder: count it as not fetched.
-    if (length >= sizeof SetupDir)
-        length = 0;
-    for (DWORD i = length > 0 ? length - 1 : 0; i > 0; i--) {
-        if (SetupDir[i] == '\\') {
-            cut = i;
-            break;
-        }
+    if (length == 0 || length >= sizeof SetupDir) {
+        SetupDir[0] = 0;
+        return;
     }
-    SetupDir[cut] = 0;
+    // A backslash at index 0 leaves the folder empty, as no backslash does.
+    int cut = LastBackslash(SetupDir);
+    SetupDir[cut > 0 ? cut : 0] = 0;
 }
 
 // A setup program is run from a downloads folder, where a DLL planted beside it must never be
