@@ -1,21 +1,71 @@
-# Sourced by the tools: installs with apt-get whatever of the build and test kit is missing.
-# The packages: CMake, the two MinGW-w64 cross compilers, 64-bit Wine, Xvfb, GoogleTest's
-# sources, Python for the file checks, clang with its sanitizer and fuzzer runtimes for the
-# native checks of the text composition, and xwd with ImageMagick for the demo's screenshots.
+# Sourced by the tools: installs with apt-get whatever of the build and test kit is missing, and
+# makes sure this machine runs 32-bit x86 programs, which the product and its tests are.
+# The packages: CMake, the two MinGW-w64 cross compilers, 64-bit and 32-bit Wine, Xvfb,
+# GoogleTest's sources, Python for the file checks, clang with its sanitizer and fuzzer runtimes
+# for the native checks of the text composition, xwd with ImageMagick for the demo's screenshots,
+# and NSIS, whose makensis compiles what the program installs.
 TAVRIN_PACKAGES="cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
-  binutils-mingw-w64-x86-64 wine wine64 xvfb googletest python3 clang libclang-rt-14-dev
-  x11-apps imagemagick"
+  binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb googletest python3 clang libclang-rt-14-dev
+  x11-apps imagemagick nsis"
 
-ensure_packages() {
-  local missing=() p
-  for p in $TAVRIN_PACKAGES "$@"; do
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# apt_install [-t SUITE] PACKAGE...: installs those not installed yet.
+apt_install() {
+  local suite=() missing=() p
+  [ "$1" = -t ] && { suite=(-t "$2"); shift 2; }
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -q
-  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  as_root apt-get update -q
+  as_root apt-get install -y -q --no-install-recommends "${suite[@]}" "${missing[@]}"
+}
+
+ensure_packages() {
+  # 32-bit Wine comes from the i386 side of the archive.
+  dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
+  apt_install $TAVRIN_PACKAGES "$@"
+  ensure_32bit
+}
+
+runs_32bit() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
+# Whether they run through the emulator that ensure_32bit registers.
+emulates_32bit() { head -n1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null | grep -qx enabled; }
+
+# Some kernels are built with 32-bit support but boot with it switched off (the kernel log says
+# "32-bit emulation disabled"): every 32-bit program then fails with "Exec format error". There
+# 32-bit programs run through qemu's user-mode emulator, registered with the kernel for 32-bit x86
+# files; 64-bit Wine and its server still run natively. The emulator comes from the distribution's
+# backports: bookworm's qemu 7.2 takes about a minute to start each Wine program (it searches the
+# reserved address space a page at a time on every mapping), 10.0 about a second.
+ensure_32bit() {
+  runs_32bit && return 0
+  local why
+  why=$(dmesg 2>/dev/null | grep -m1 -o '32-bit emulation disabled.*' || true)
+  echo "this kernel does not run 32-bit x86 programs (${why:-Exec format error}):" \
+    "running them through qemu's user-mode emulator"
+  . /etc/os-release
+  local backports=$VERSION_CODENAME-backports list=/etc/apt/sources.list.d/$VERSION_CODENAME-backports.sources
+  if [ ! -f "$list" ]; then
+    printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
+      "$backports" /usr/share/keyrings/debian-archive-keyring.gpg | as_root tee "$list" >/dev/null
+    as_root apt-get update -q
+  fi
+  apt_install -t "$backports" qemu-user
+  local misc=/proc/sys/fs/binfmt_misc
+  [ -f $misc/register ] || as_root mount -t binfmt_misc binfmt_misc $misc || true
+  # 32-bit little-endian ELF executables and shared objects for the 386; F: the kernel opens the
+  # emulator now, so that it serves every process whatever its view of the file system.
+  [ -f $misc/qemu-i386 ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
+    | as_root tee $misc/register >/dev/null || true
+  if ! runs_32bit; then
+    echo "FATAL: this machine cannot run 32-bit x86 programs, so the product (a 32-bit program) cannot be"
+    echo "tested here. The kernel refuses them (${why:-Exec format error}) and qemu's user-mode emulator"
+    echo "could not be registered for them ($misc). Boot the kernel with ia32_emulation=on, or use a machine whose"
+    echo "kernel runs 32-bit code."
+    exit 1
+  fi
 }
