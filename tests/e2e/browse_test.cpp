@@ -10,33 +10,43 @@
 
 namespace {
 
+struct BrowserSearch { DWORD pid; HWND owner, found; };
+
+BOOL CALLBACK FindBrowserProc(HWND w, LPARAM p)
+{
+    BrowserSearch *s = (BrowserSearch *)p;
+    DWORD pid = 0;
+    char cls[64];
+    GetWindowThreadProcessId(w, &pid);
+    GetClassNameA(w, cls, sizeof cls);
+    if (pid == s->pid && IsWindowVisible(w) && !strcmp(cls, "#32770") && GetWindow(w, GW_OWNER) == s->owner) {
+        s->found = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // The browser: a dialog of the program's owned by the setup dialog.
 HWND FindBrowser(const Program &program, HWND owner)
 {
-    struct Search { DWORD pid; HWND owner, found; } search = { program.process.dwProcessId, owner, NULL };
-    EnumWindows([](HWND w, LPARAM p) -> BOOL {
-        Search *s = (Search *)p;
-        DWORD pid = 0;
-        char cls[64];
-        GetWindowThreadProcessId(w, &pid);
-        GetClassNameA(w, cls, sizeof cls);
-        if (pid == s->pid && IsWindowVisible(w) && !strcmp(cls, "#32770") && GetWindow(w, GW_OWNER) == s->owner) {
-            s->found = w;
-            return FALSE;
-        }
-        return TRUE;
-    }, (LPARAM)&search);
+    BrowserSearch search = { program.process.dwProcessId, owner, NULL };
+    EnumWindows(FindBrowserProc, (LPARAM)&search);
     return search.found;
+}
+
+struct TextSearch { const std::string *text; bool found; };
+
+BOOL CALLBACK FindTextProc(HWND w, LPARAM p)
+{
+    TextSearch *s = (TextSearch *)p;
+    s->found = s->found || Text(w) == *s->text;
+    return !s->found;
 }
 
 bool HasChildText(HWND parent, const std::string &text)
 {
-    struct Search { const std::string *text; bool found; } search = { &text, false };
-    EnumChildWindows(parent, [](HWND w, LPARAM p) -> BOOL {
-        Search *s = (Search *)p;
-        s->found = s->found || Text(w) == *s->text;
-        return !s->found;
-    }, (LPARAM)&search);
+    TextSearch search = { &text, false };
+    EnumChildWindows(parent, FindTextProc, (LPARAM)&search);
     return search.found;
 }
 
@@ -208,6 +218,8 @@ TEST_F(Browse, OpensOnAPlainFolderWithOkDisabled)
 TEST_F(Browse, SelectionChangesFollowTheRule)
 {
     OpenBrowser(plain);
+    // The keys move from the selection, so it must first be where the browser was asked to open.
+    SelectInTree(plain);
     // "A nsis" stands just above "B plain" among the scratch folder's subfolders.
     EXPECT_EQ(MoveSelection(VK_UP, "A nsis"), 1);
     EXPECT_EQ(MoveSelection(VK_DOWN, "B plain"), 0);

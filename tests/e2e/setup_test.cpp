@@ -24,7 +24,7 @@ std::string OldContent(int row) { return "installed " + std::to_string(row); }
 class SetupRun : public ::testing::Test {
 protected:
     ScratchDir dir;
-    std::string setup = dir / "package folder", nsis = dir / "NSIS";
+    std::string setup = dir / "package folder", nsis = dir / "NSIS", decoy = dir / "NSIS 64";
     Program program;
 
     void SetUp() override
@@ -35,9 +35,18 @@ protected:
             MakeDir(nsis + sub);
         WriteFile(nsis + "\\makensis.exe", "MZ");
         SetRegistry(nsis);
+        // The program reads the registry's 32-bit view; the 64-bit view names another NSIS folder.
+        MakeDir(decoy);
+        WriteFile(decoy + "\\makensis.exe", "MZ");
+        DeleteNsisKey(KEY_WOW64_64KEY);
+        SetNsisValue(KEY_WOW64_64KEY, REG_SZ, decoy.c_str(), (DWORD)decoy.size() + 1);
     }
 
-    void TearDown() override { DeleteNsisKey(KEY_WOW64_32KEY); }
+    void TearDown() override
+    {
+        DeleteNsisKey(KEY_WOW64_32KEY);
+        DeleteNsisKey(KEY_WOW64_64KEY);
+    }
 
     static void MakePackage(const std::string &folder, const char *rows)
     {
