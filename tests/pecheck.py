@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """Checks the built program as a file: machine, subsystem, entry point, imports, resources and
-the dialog template, and prints its size. The 32-bit product cannot run on the build machine, so
-this is what stands between it and a user.
+the dialog template, and prints its size: what the running tests cannot see.
 
 Usage: pecheck.py EXE --machine i386|amd64 --map MAPFILE [--max-size BYTES]
 """
