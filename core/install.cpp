@@ -36,11 +36,23 @@ static int AskAboutPath(PromptProc prompt, HWND owner, LPCSTR folder, LPCSTR nam
     return prompt(owner, text, ProgramTitle, style);
 }
 
+// Only Yes goes on. Any other answer stops, 0 among them: a box that could not be shown, or that
+// went down with its owner, has not asked the user anything.
+static InstallOutcome GoOnIfYes(int answer)
+{
+    return answer == IDYES ? INSTALL_GO_ON : INSTALL_STOP;
+}
+
+static InstallOutcome AskMissing(PromptProc prompt, HWND owner, LPCSTR sourceDir, LPCSTR fileName)
+{
+    return GoOnIfYes(AskAboutPath(prompt, owner, sourceDir, fileName, MissingQuestion,
+                                  MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
+}
+
 static InstallOutcome AskCopyFailed(PromptProc prompt, HWND owner, LPCSTR destDir, LPCSTR destName)
 {
-    int answer = AskAboutPath(prompt, owner, destDir, destName, CopyFailedQuestion,
-                              MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
-    return answer == IDNO ? INSTALL_STOP : INSTALL_GO_ON;
+    return GoOnIfYes(AskAboutPath(prompt, owner, destDir, destName, CopyFailedQuestion,
+                                  MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
 }
 
 // Whether the folder above destDir is there. Without it (Docs or Examples left out of the NSIS
@@ -71,11 +83,8 @@ InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR
         destName = fileName;
 
     // A source path past the path limit could not be opened, so it counts as missing.
-    if (!ComposeText(source, sizeof source, "%s\\%s", sourceDir, fileName) || !FileExists(source)) {
-        int answer = AskAboutPath(prompt, owner, sourceDir, fileName, MissingQuestion,
-                                  MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
-        return answer == IDNO ? INSTALL_STOP : INSTALL_GO_ON;
-    }
+    if (!ComposeText(source, sizeof source, "%s\\%s", sourceDir, fileName) || !FileExists(source))
+        return AskMissing(prompt, owner, sourceDir, fileName);
 
     // A destination past the path limit is neither created nor copied, and the user hears of it.
     if (!ComposeText(probe, sizeof probe, "%s\\*.*", destDir)
@@ -91,10 +100,10 @@ InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR
                                   MB_YESNOCANCEL | MB_ICONQUESTION);
         if (answer == IDNO)
             return INSTALL_GO_ON;
-        if (answer == IDCANCEL) {
+        if (answer == IDCANCEL)
             prompt(owner, "Installation aborted", ProgramTitle, MB_ICONWARNING);
+        if (answer != IDYES)
             return INSTALL_STOP;
-        }
     }
 
     if (CopyFileA(source, dest, FALSE) || !ParentExists(destDir))
@@ -116,7 +125,11 @@ InstallOutcome RunInstall(HWND owner, LPCSTR setupDir, LPCSTR nsisDir, PromptPro
         if (!ComposeText(source, sizeof source, row->sourceFormat ? row->sourceFormat : "%s", setupDir)
             || !ComposeText(dest, sizeof dest, row->destFormat, nsisDir, PackageFolder))
             return INSTALL_STOP;
-        if (InstallFile(owner, source, row->fileName, dest, NULL, prompt) == INSTALL_STOP)
+        // Without its own folder the program cannot locate the package, and an empty folder would
+        // read the files from the current drive's root: every file counts as missing instead.
+        InstallOutcome outcome = setupDir[0] ? InstallFile(owner, source, row->fileName, dest, NULL, prompt)
+                                             : AskMissing(prompt, owner, source, row->fileName);
+        if (outcome == INSTALL_STOP)
             return INSTALL_STOP;
     }
     return INSTALL_GO_ON;

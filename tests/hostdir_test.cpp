@@ -59,6 +59,7 @@ TEST(IsNsisDirectory, MarkerAndTextAsTyped)
 
 TEST(IsNsisDirectory, EmptyTextProbesTheRootOfTheCurrentDrive)
 {
+    OnScratchDrive drive;
     EXPECT_EQ(IsNsisDirectory(""), 0);
     WriteFile("\\makensis.exe", "MZ");
     EXPECT_EQ(IsNsisDirectory(""), 1);

@@ -47,7 +47,7 @@ struct Scenario {
     const char *what;
     const char *missing;   // rows whose package file is missing
     const char *installed; // rows already installed
-    const char *leftOut;   // NSIS folders absent: D for Docs, E for Examples
+    const char *layout;    // D, E: Docs, Examples absent; T: a file named Tavrin where Docs\Tavrin belongs
     const char *locked;    // installed rows held open without sharing
     const char *answers;
     const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted
@@ -63,7 +63,8 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
     SCOPED_TRACE(s.what);
     for (int r = 1; r <= 4; r++) {
         const Row &row = Rows[r - 1];
-        MakeDirs(setup + row.sourceSub);
+        if (!(setup + row.sourceSub).empty())
+            MakeDirs(setup + row.sourceSub);
         std::string file = setup + row.sourceSub + "\\" + row.name;
         // A package file past the path limit cannot be there at all.
         if (!Has(s.missing, '0' + r) && file.size() < MAX_PATH)
@@ -72,8 +73,10 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
     MakeDirs(nsis);
     const char *parents[] = { "\\Docs", "\\Examples", "\\Include", "\\Plugins" };
     for (const char *parent : parents)
-        if (!Has(s.leftOut, parent[1]))
+        if (!Has(s.layout, parent[1]))
             MakeDir(nsis + parent);
+    if (Has(s.layout, 'T'))
+        WriteFile(nsis + "\\Docs\\Tavrin", "a file");
     std::vector<HANDLE> held;
     for (int r = 1; r <= 4; r++) {
         if (!Has(s.installed, '0' + r))
@@ -124,8 +127,8 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         EXPECT_EQ(content, c == 'N' ? NewContent(r) : c == 'O' ? OldContent(r) : "<absent>");
     }
     // Only the last level of a destination is ever made, and only when its row is reached.
-    EXPECT_EQ(IsDir(nsis + "\\Docs"), !Has(s.leftOut, 'D'));
-    EXPECT_EQ(IsDir(nsis + "\\Examples"), !Has(s.leftOut, 'E'));
+    EXPECT_EQ(IsDir(nsis + "\\Docs"), !Has(s.layout, 'D'));
+    EXPECT_EQ(IsDir(nsis + "\\Examples"), !Has(s.layout, 'E'));
     EXPECT_EQ(IsDir(nsis + "\\Docs\\Tavrin"), s.result[0] != '-' || Has(s.installed, '1'));
     EXPECT_EQ(IsDir(nsis + "\\Examples\\Tavrin"), s.result[1] != '-' || Has(s.installed, '2'));
 }
@@ -136,16 +139,19 @@ const Scenario Sequences[] = {
     { "Examples left out: row 2 skipped quietly", "", "", "E", "", "", "", 1, "N-NN" },
     { "missing readme, Yes: destination not looked at", "1", "", "", "", "Y", "m1 ", 1, "-NNN" },
     { "missing readme, No: nothing touched", "1", "", "", "", "N", "m1 ", 0, "----" },
-    { "missing readme, failed box goes on", "1", "", "", "", "Z", "m1 ", 1, "-NNN" },
+    { "missing readme, failed box stops", "1", "", "", "", "Z", "m1 ", 0, "----" },
     { "missing example, No: row 1 stays", "2", "", "", "", "N", "m2 ", 0, "N---" },
     { "missing plugin, Yes", "4", "", "", "", "Y", "m4 ", 1, "NNN-" },
     { "all missing, in row order", "1234", "", "", "", "YYYY", "m1 m2 m3 m4 ", 1, "----" },
     { "all installed, replace each", "", "1234", "", "", "YYYY", "r1 r2 r3 r4 ", 1, "NNNN" },
     { "keep the installed readme", "", "1", "", "", "N", "r1 ", 1, "ONNN" },
-    { "failed replace box replaces", "", "2", "", "", "Z", "r2 ", 1, "NNNN" },
+    { "failed replace box stops, with no further box", "", "2", "", "", "Z", "r2 ", 0, "NO--" },
     { "Cancel on row 3: row 4 never looked at", "", "34", "", "", "CO", "r3 A  ", 0, "NNOO" },
     { "locked plugin, No stops", "", "4", "", "4", "YN", "r4 f4 ", 0, "NNNO" },
     { "locked plugin, Yes goes on", "", "4", "", "4", "YY", "r4 f4 ", 1, "NNNO" },
+    { "locked plugin, failed box stops", "", "4", "", "4", "YZ", "r4 f4 ", 0, "NNNO" },
+    // The folder cannot be made, though its parent is there: the user hears of the failed copy.
+    { "a file where Docs\\Tavrin belongs, No", "", "", "T", "", "N", "f1 ", 0, "----" },
     { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3 ", 0, "NNO-" },
 };
 
@@ -209,6 +215,19 @@ TEST(RunInstall, FoldersFarPastTheLimitAreAskedAboutWhole)
     EXPECT_EQ(InstallFile(Owner, huge.c_str(), "Readme.txt", dir.Path().c_str(), NULL, ScriptedPrompt), 0);
     ASSERT_EQ(Prompts.size(), 1u);
     EXPECT_EQ(Prompts[0].text, "File does not exists. Continue?");
+}
+
+// A program that could not fetch its own path has an empty setup folder. The package files laid
+// out from it land in the root of the current drive (the scratch drive here): decoys, none read.
+TEST(RunInstall, WithoutItsFolderTheProgramReadsNoPackage)
+{
+    ScratchDir dir;
+    OnScratchDrive drive;
+    RunScenario({ "empty setup folder", "", "", "", "", "YYYY", "m1 m2 m3 m4 ", 1, "----" }, "", dir / "NSIS");
+    for (const Row &row : Rows)
+        if (row.sourceSub[0])
+            RemoveTree(row.sourceSub);
+    DeleteFileA("\\Readme.txt");
 }
 
 TEST(InstallFile, DestinationName)

@@ -15,6 +15,14 @@ ScratchDir::ScratchDir()
 
 ScratchDir::~ScratchDir() { RemoveTree(path_); }
 
+OnScratchDrive::OnScratchDrive()
+{
+    GetCurrentDirectoryA(sizeof previous_, previous_);
+    EXPECT_TRUE(SetCurrentDirectoryA("Y:\\")) << "drive Y: is the test run's scratch drive";
+}
+
+OnScratchDrive::~OnScratchDrive() { SetCurrentDirectoryA(previous_); }
+
 void MakeDir(const std::string &path)
 {
     if (!CreateDirectoryA(path.c_str(), NULL) && GetLastError() != ERROR_ALREADY_EXISTS)

@@ -14,6 +14,15 @@ private:
     std::string path_;
 };
 
+// Makes the root of the test run's scratch drive, Y:, the current folder for the scope.
+class OnScratchDrive {
+public:
+    OnScratchDrive();
+    ~OnScratchDrive();
+private:
+    char previous_[MAX_PATH];
+};
+
 void MakeDir(const std::string &path);
 void WriteFile(const std::string &path, const std::string &content);
 // The file's content, or "<absent>" when it cannot be read.
