@@ -3,6 +3,10 @@
 
 HWND InstallButton; // the Install button, enabled only while the field names an NSIS folder
 HWND DirField;      // the NSIS folder field
+// Set once the install sequence starts; the program ends with it. Its prompts are modal, but what
+// others post to the dialog still reaches it under them: a second Install, or a Cancel or close
+// that would destroy the dialog and the open prompt with it.
+static int Installing;
 
 static void OnInitDialog(HWND dialog)
 {
@@ -40,6 +44,7 @@ static void OnInstall(HWND dialog)
     if (!IsWindowEnabled(InstallButton))
         return;
     GetWindowTextA(DirField, directory, sizeof directory);
+    Installing = 1;
     InstallOutcome outcome = RunInstall(dialog, SetupDir, directory, MessageBoxA);
     DestroyWindow(dialog);
     if (outcome == INSTALL_GO_ON)
@@ -49,6 +54,9 @@ static void OnInstall(HWND dialog)
 
 static INT_PTR OnCommand(HWND dialog, WORD command)
 {
+    // The sequence runs undisturbed: the user's answers alone decide what is written.
+    if (Installing)
+        return TRUE;
     switch (command) {
     case IDOK:
         OnInstall(dialog);

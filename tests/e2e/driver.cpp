@@ -68,16 +68,34 @@ std::string Text(HWND window)
     return text;
 }
 
-HWND FindDialog(const Program &program, const char *caption, bool setupDialog)
+// The first of the process's windows that FindDialog looks for; count receives how many there are.
+static HWND ScanDialogs(const Program &program, const char *caption, bool setupDialog, int *count)
 {
+    HWND first = NULL;
+    *count = 0;
     for (HWND w = FindWindowExA(NULL, NULL, "#32770", caption); w; w = FindWindowExA(NULL, w, "#32770", caption)) {
         DWORD pid = 0;
         GetWindowThreadProcessId(w, &pid);
-        if (pid == program.process.dwProcessId && IsWindowVisible(w)
-            && (GetDlgItem(w, 1004) != NULL) == setupDialog)
-            return w;
+        if (pid != program.process.dwProcessId || !IsWindowVisible(w) || (GetDlgItem(w, 1004) != NULL) != setupDialog)
+            continue;
+        if (!first)
+            first = w;
+        ++*count;
     }
-    return NULL;
+    return first;
+}
+
+HWND FindDialog(const Program &program, const char *caption, bool setupDialog)
+{
+    int count;
+    return ScanDialogs(program, caption, setupDialog, &count);
+}
+
+int CountMessageBoxes(const Program &program)
+{
+    int count;
+    ScanDialogs(program, "Tavrin Plugin Setup", false, &count);
+    return count;
 }
 
 HWND WaitForSetupDialog(const Program &program)

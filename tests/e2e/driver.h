@@ -37,6 +37,8 @@ std::string Text(HWND window);
 // A top-level dialog-class window of the process with that caption: the setup dialog has the
 // NSIS field, a message box has not.
 HWND FindDialog(const Program &program, const char *caption, bool setupDialog);
+// How many message boxes the process shows.
+int CountMessageBoxes(const Program &program);
 HWND WaitForSetupDialog(const Program &program);
 HWND WaitForMessageBox(const Program &program);
 std::string MessageText(HWND box);

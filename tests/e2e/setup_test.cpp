@@ -200,21 +200,74 @@ TEST_F(SetupRun, ClosingTouchesNothing)
     }
 }
 
-TEST_F(SetupRun, EnterWhileInstallIsDisabledInstallsNothing)
+TEST_F(SetupRun, InstallWhileDisabledInstallsNothing)
 {
     DeleteFileA((nsis + "\\makensis.exe").c_str());
-    HWND dialog = Start(setup);
-    ASSERT_TRUE(dialog);
-    ExpectEnabled(dialog, false, "for a folder without makensis.exe");
-    PressKey(GetDlgItem(dialog, IDC_NSISDIR), VK_RETURN);
-    // Nothing is to happen, so there is nothing to wait for but time.
-    Sleep(1500);
-    EXPECT_FALSE(FindDialog(program, "Tavrin Plugin Setup", false)) << "a message box came up";
-    EXPECT_TRUE(IsWindow(dialog));
-    Click(GetDlgItem(dialog, IDCANCEL));
-    EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("----");
-    EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
+    struct { const char *how; void (*install)(HWND dialog); } cases[] = {
+        { "Enter", [](HWND d) { PressKey(GetDlgItem(d, IDC_NSISDIR), VK_RETURN); } },
+        // Reaches the dialog procedure whatever the button's state.
+        { "a posted Install command", [](HWND d) { PostMessageA(d, WM_COMMAND, IDOK, 0); } },
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.how);
+        Program run;
+        ASSERT_TRUE(run.Start(setup + "\\TavrinSetup.exe"));
+        HWND dialog = WaitForSetupDialog(run);
+        ASSERT_TRUE(dialog);
+        ExpectEnabled(dialog, false, "for a folder without makensis.exe");
+        c.install(dialog);
+        // Nothing is to happen, so there is nothing to wait for but time.
+        Sleep(1000);
+        EXPECT_EQ(CountMessageBoxes(run), 0);
+        EXPECT_TRUE(IsWindow(dialog));
+        Click(GetDlgItem(dialog, IDCANCEL));
+        EXPECT_EQ(run.Finish(), 0);
+        ExpectInstalled("----");
+        EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
+    }
+}
+
+// What other programs post to the dialog reaches it under a prompt (taskkill without /F posts
+// WM_CLOSE): none of it may close the prompt or start a second install.
+TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
+{
+    for (int r = 1; r <= 4; r++) {
+        std::string dest = nsis + "\\" + Rows[r - 1].dest;
+        MakeDir(dest.substr(0, dest.rfind('\\')));
+        WriteFile(dest, OldContent(r));
+    }
+    struct { const char *what; void (*post)(HWND dialog); } cases[] = {
+        { "WM_CLOSE", [](HWND d) { PostMessageA(d, WM_CLOSE, 0, 0); } },
+        { "Cancel", [](HWND d) { PostMessageA(d, WM_COMMAND, IDCANCEL, 0); } },
+        { "Install", [](HWND d) { PostMessageA(d, WM_COMMAND, IDOK, 0); } },
+        { "a click on Install", [](HWND d) { Click(GetDlgItem(d, IDOK)); } },
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Program run;
+        ASSERT_TRUE(run.Start(setup + "\\TavrinSetup.exe"));
+        HWND dialog = WaitForSetupDialog(run);
+        ASSERT_TRUE(dialog);
+        Click(GetDlgItem(dialog, IDOK));
+        HWND box = WaitForMessageBox(run);
+        c.post(dialog);
+        Sleep(500); // time for a closed prompt or a second one to show
+        int r = 1;
+        for (; r <= 4 && CountMessageBoxes(run) == 1; r++) {
+            SCOPED_TRACE("prompt " + std::to_string(r));
+            ExpectBox(box, nsis + "\\" + Rows[r - 1].dest + "\n\nFile already exists. Replace it?", dialog,
+                      { IDYES, IDNO, IDCANCEL });
+            HWND answered = box;
+            Click(GetDlgItem(box, IDNO));
+            WaitFor([&] { box = FindDialog(run, "Tavrin Plugin Setup", false); return box && box != answered; },
+                    "the next message box");
+        }
+        EXPECT_EQ(r, 5) << CountMessageBoxes(run) << " message boxes at prompt " << r;
+        ExpectBox(box, "Installation complite", NULL, { IDOK });
+        Click(GetDlgItem(box, IDOK));
+        EXPECT_EQ(run.Finish(), 0);
+        ExpectInstalled("OOOO");
+    }
 }
 
 TEST_F(SetupRun, AtTheRootOfADrive)
