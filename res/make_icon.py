@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Draws setup.ico: a plug on a blue tile, 16 x 16 and 32 x 32, 8 bits a pixel.
 
-Run: make_icon.py > setup.ico. Each image's colour table holds the 103 colours the art uses
+Run: make_icon.py > setup.ico. Each image's colour table holds the 16 colours the art uses
 (biClrUsed), as an 8-bit DIB may, rather than 256 entries of which most would be unused: the
-program's size budget has no room for 1,224 bytes of unused colours."""
+program's size budget has no room for 1,920 bytes of unused colours."""
 import struct, sys
 
-# Palette: 0 black (under the transparent corners), 1..100 the tile's blues from light to dark,
-# 101 plug yellow, 102 prong silver; (blue, green, red) as a DIB stores them.
-palette = [(0, 0, 0)] + [(240 - i, 160 - i * 4 // 5, 80 - i // 2) for i in range(100)]
+SHADES = 13
+# Palette: 0 black (under the transparent corners), 1..13 the tile's blues from light to dark,
+# 14 plug yellow, 15 prong silver; (blue, green, red) as a DIB stores them.
+palette = [(0, 0, 0)] + [(240 - i, 160 - i * 4 // 5, 80 - i // 2) for i in range(0, 100, 100 // SHADES + 1)]
+YELLOW, SILVER = len(palette), len(palette) + 1
 palette += [(40, 200, 250), (200, 200, 200)]
 
 def pixel(u, v):
@@ -18,10 +20,10 @@ def pixel(u, v):
     if (u - cu) ** 2 + (v - cv) ** 2 > r * r:
         return None
     if 0.28 <= u < 0.72 and 0.42 <= v < 0.72 or 0.44 <= u < 0.56 and v >= 0.72:
-        return 101
+        return YELLOW
     if (0.34 <= u < 0.44 or 0.56 <= u < 0.66) and 0.16 <= v < 0.42:
-        return 102
-    return 1 + int(v * 99)
+        return SILVER
+    return 1 + min(int(v * SHADES), SHADES - 1)
 
 def image(s):
     xor, mask = b"", b""

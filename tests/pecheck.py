@@ -29,7 +29,7 @@ class Pe:
         self.entry = struct.unpack_from("<I", d, self.opt + 16)[0]
         self.image_base = (struct.unpack_from("<Q", d, self.opt + 24)[0] if self.pe32plus
                            else struct.unpack_from("<I", d, self.opt + 28)[0])
-        self.subsystem = struct.unpack_from("<H", d, self.opt + 68)[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", d, self.opt + 68)
         dirs = self.opt + (112 if self.pe32plus else 96)
         self.ndirs = struct.unpack_from("<I", d, dirs - 4)[0]
         self.dirs = [struct.unpack_from("<II", d, dirs + 8 * i) for i in range(self.ndirs)]
@@ -201,6 +201,22 @@ def check_resources(pe, problems):
                     if got != want))
 
 
+# What a binary scanner asks of an installer: loadable at any address (with the relocations that
+# takes), data never executed, no exception handlers, terminal-server aware.
+HARDENING = {0x40: "DYNAMIC_BASE", 0x100: "NX_COMPAT", 0x400: "NO_SEH", 0x8000: "TERMINAL_SERVER_AWARE"}
+
+
+def check_hardening(pe, problems):
+    missing = [name for flag, name in HARDENING.items() if not pe.dll_characteristics & flag]
+    if missing:
+        problems.append(f"DllCharacteristics {pe.dll_characteristics:#06x} lacks {', '.join(missing)}")
+    rva, size = pe.dirs[5]
+    if not rva or not size:
+        problems.append("no base relocations: the program cannot be loaded at another address")
+    elif struct.unpack_from("<II", pe.data, pe.offset(rva))[1] <= 8:
+        problems.append("the base relocation directory holds no relocation")
+
+
 def check_entry(pe, map_path, problems):
     """The entry point must be WinMainEntry itself: no runtime start-up runs before it."""
     text = open(map_path).read()
@@ -223,6 +239,7 @@ def main(argv):
     if pe.timestamp:
         problems.append(f"header time stamp {pe.timestamp:#x}: the build is not reproducible")
     check_entry(pe, args["--map"], problems)
+    check_hardening(pe, problems)
     check_imports(pe, problems)
     check_resources(pe, problems)
     print(f"{path}: {len(pe.data)} bytes")
