@@ -1,6 +1,7 @@
 // Driving the setup program from outside.
 #include "driver.h"
 #include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 
 void Fail(const std::string &what) { ADD_FAILURE() << what; }
@@ -68,21 +69,41 @@ std::string Text(HWND window)
     return text;
 }
 
-// The first of the process's windows that FindDialog looks for; count receives how many there are.
+struct DialogScan {
+    DWORD pid;
+    const char *caption;
+    bool setupDialog;
+    HWND first;
+    int count;
+};
+
+static BOOL CALLBACK ScanDialogProc(HWND w, LPARAM p)
+{
+    DialogScan *scan = (DialogScan *)p;
+    DWORD pid = 0;
+    char cls[16], caption[64];
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != scan->pid || !IsWindowVisible(w) || !GetClassNameA(w, cls, sizeof cls) || strcmp(cls, "#32770"))
+        return TRUE;
+    // Another process's caption is read without a message to it.
+    GetWindowTextA(w, caption, sizeof caption);
+    if (strcmp(caption, scan->caption) || (GetDlgItem(w, 1004) != NULL) != scan->setupDialog)
+        return TRUE;
+    if (!scan->first)
+        scan->first = w;
+    scan->count++;
+    return TRUE;
+}
+
+// The first of the process's windows that FindDialog looks for; count receives how many there
+// are. EnumWindows lists a snapshot: a walk with FindWindowEx can skip or repeat a box that is
+// brought to the top while it walks.
 static HWND ScanDialogs(const Program &program, const char *caption, bool setupDialog, int *count)
 {
-    HWND first = NULL;
-    *count = 0;
-    for (HWND w = FindWindowExA(NULL, NULL, "#32770", caption); w; w = FindWindowExA(NULL, w, "#32770", caption)) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(w, &pid);
-        if (pid != program.process.dwProcessId || !IsWindowVisible(w) || (GetDlgItem(w, 1004) != NULL) != setupDialog)
-            continue;
-        if (!first)
-            first = w;
-        ++*count;
-    }
-    return first;
+    DialogScan scan = { program.process.dwProcessId, caption, setupDialog, NULL, 0 };
+    EnumWindows(ScanDialogProc, (LPARAM)&scan);
+    *count = scan.count;
+    return scan.first;
 }
 
 HWND FindDialog(const Program &program, const char *caption, bool setupDialog)
