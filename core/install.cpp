@@ -1,24 +1,9 @@
-// Copies the package's four files into an NSIS installation, asking before it skips or replaces one.
+// Copies the package's files into an NSIS installation, asking before it skips or replaces one.
 #include "core.h"
+#include "package.h"
 #include "text.h"
 
 const char ProgramTitle[] = "Tavrin Plugin Setup";
-
-// One file of the package: its folder beside the setup program, its name, its folder in NSIS.
-struct InstallEntry {
-    LPCSTR sourceFormat; // applied to the setup folder; none: the setup folder itself
-    LPCSTR fileName;
-    LPCSTR destFormat;   // applied to the NSIS folder and, where there is a second %s, PackageFolder
-};
-
-static const char PackageFolder[] = "Tavrin";
-
-static const InstallEntry Package[] = {
-    { NULL,          "Readme.txt",     "%s\\Docs\\%s" },
-    { "%s\\Example", "TavrinTest.nsi", "%s\\Examples\\%s" },
-    { "%s\\Include", "Tavrin.nsh",     "%s\\Include" },
-    { "%s\\Plugin",  "Tavrin.dll",     "%s\\Plugins" },
-};
 
 static const char MissingQuestion[] = "File does not exists. Continue?";
 static const char ReplaceQuestion[] = "File already exists. Replace it?";
@@ -53,6 +38,13 @@ static InstallOutcome AskCopyFailed(PromptProc prompt, HWND owner, LPCSTR destDi
 {
     return GoOnIfYes(AskAboutPath(prompt, owner, destDir, destName, CopyFailedQuestion,
                                   MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
+}
+
+// 1 when folder\\name exists; a path past the limit does not.
+static int PathExists(LPCSTR folder, LPCSTR name)
+{
+    PathBuffer path;
+    return ComposeText(path, sizeof path, "%s\\%s", folder, name) && FileExists(path);
 }
 
 // Whether the folder above destDir is there. Without it (Docs or Examples left out of the NSIS
@@ -118,13 +110,16 @@ InstallOutcome RunInstall(HWND owner, LPCSTR setupDir, LPCSTR nsisDir, PromptPro
     char source[FOLDER_CAPACITY];
     char dest[FOLDER_CAPACITY];
 
-    for (unsigned i = 0; i < ARRAYSIZE(Package); i++) {
+    for (int i = 0; i < PACKAGE_ROWS; i++) {
         const InstallEntry *row = &Package[i];
         // The program's folders come from path-sized buffers, so a row's folders always fit;
         // only a caller passing longer texts meets this, and nothing is done for it.
         if (!ComposeText(source, sizeof source, row->sourceFormat ? row->sourceFormat : "%s", setupDir)
-            || !ComposeText(dest, sizeof dest, row->destFormat, nsisDir, PackageFolder))
+            || !ComposeText(dest, sizeof dest, row->destFormat, nsisDir, PACKAGE_FOLDER))
             return INSTALL_STOP;
+        if (row->onlyIntoExisting
+            && !(setupDir[0] && PathExists(source, row->fileName) && PathExists(dest, "*.*")))
+            continue;
         // Without its own folder the program cannot locate the package, and an empty folder would
         // read the files from the current drive's root: every file counts as missing instead.
         InstallOutcome outcome = setupDir[0] ? InstallFile(owner, source, row->fileName, dest, NULL, prompt)

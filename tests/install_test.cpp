@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <vector>
 #include "core.h"
+#include "package.h"
 #include "testutil.h"
 
 namespace {
@@ -30,24 +31,20 @@ int WINAPI ScriptedPrompt(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 
 const HWND Owner = (HWND)(INT_PTR)0x1234;
 
-// The package as it lies beside the setup program and as it lands in NSIS.
-struct Row {
-    const char *sourceSub, *name, *destSub;
-} const Rows[4] = {
-    { "", "Readme.txt", "\\Docs\\Tavrin" },
-    { "\\Example", "TavrinTest.nsi", "\\Examples\\Tavrin" },
-    { "\\Include", "Tavrin.nsh", "\\Include" },
-    { "\\Plugin", "Tavrin.dll", "\\Plugins" },
-};
-
-std::string NewContent(int row) { return "package file of row " + std::to_string(row) + std::string(row * 1000, 'p'); }
+// A package file's content, the same for every row that installs it.
+std::string NewContent(int row)
+{
+    std::string name = Package[row - 1].fileName;
+    return "package file " + name + std::string(name.size() * 300, 'p');
+}
 std::string OldContent(int row) { return "installed file of row " + std::to_string(row); }
 
 struct Scenario {
     const char *what;
     const char *missing;   // rows whose package file is missing
     const char *installed; // rows already installed
-    const char *layout;    // D, E: Docs, Examples absent; T: a file named Tavrin where Docs\Tavrin belongs
+    const char *layout;    // D, E: Docs, Examples absent; A: Plugins\x86-ansi there (NSIS 3);
+                           // T: a file named Tavrin where Docs\Tavrin belongs
     const char *locked;    // installed rows held open without sharing
     const char *answers;
     const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted
@@ -57,32 +54,37 @@ struct Scenario {
 
 bool Has(const char *set, char c) { return strchr(set, c) != NULL; }
 
+std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('\\')); }
+
 // Lays out the package and NSIS folders, runs the sequence and checks everything the user would see.
 void RunScenario(const Scenario &s, const std::string &setup, const std::string &nsis)
 {
     SCOPED_TRACE(s.what);
-    for (int r = 1; r <= 4; r++) {
-        const Row &row = Rows[r - 1];
-        if (!(setup + row.sourceSub).empty())
-            MakeDirs(setup + row.sourceSub);
-        std::string file = setup + row.sourceSub + "\\" + row.name;
+    for (int r = 1; r <= PACKAGE_ROWS; r++) {
+        std::string file = PackageSource(setup, r);
+        if (!FolderOf(file).empty())
+            MakeDirs(FolderOf(file));
         // A package file past the path limit cannot be there at all.
-        if (!Has(s.missing, '0' + r) && file.size() < MAX_PATH)
+        if (file.size() < MAX_PATH)
             WriteFile(file, NewContent(r));
     }
+    for (const char *r = s.missing; *r; r++)
+        DeleteFileA(PackageSource(setup, *r - '0').c_str());
     MakeDirs(nsis);
     const char *parents[] = { "\\Docs", "\\Examples", "\\Include", "\\Plugins" };
     for (const char *parent : parents)
         if (!Has(s.layout, parent[1]))
             MakeDir(nsis + parent);
+    if (Has(s.layout, 'A'))
+        MakeDir(nsis + "\\Plugins\\x86-ansi");
     if (Has(s.layout, 'T'))
         WriteFile(nsis + "\\Docs\\Tavrin", "a file");
     std::vector<HANDLE> held;
-    for (int r = 1; r <= 4; r++) {
+    for (int r = 1; r <= PACKAGE_ROWS; r++) {
         if (!Has(s.installed, '0' + r))
             continue;
-        std::string path = nsis + Rows[r - 1].destSub + "\\" + Rows[r - 1].name;
-        MakeDir(nsis + Rows[r - 1].destSub);
+        std::string path = PackageDest(nsis, r);
+        MakeDir(FolderOf(path));
         WriteFile(path, OldContent(r));
         if (Has(s.locked, '0' + r))
             held.push_back(CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
@@ -103,11 +105,10 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
             expected.push_back("Installation aborted|48");
             continue;
         }
-        const Row &row = Rows[tokens[i + 1] - '1'];
-        std::string source = setup + row.sourceSub + "\\" + row.name;
-        std::string dest = nsis + row.destSub + "\\" + row.name;
+        int r = tokens[i + 1] - '0';
+        std::string dest = PackageDest(nsis, r);
         if (kind == 'm')
-            expected.push_back(source + "\n\nFile does not exists. Continue?|308");
+            expected.push_back(PackageSource(setup, r) + "\n\nFile does not exists. Continue?|308");
         else if (kind == 'r')
             expected.push_back(dest + "\n\nFile already exists. Replace it?|35");
         else
@@ -120,9 +121,9 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         EXPECT_EQ(Prompts[i].caption, "Tavrin Plugin Setup");
         EXPECT_EQ(Prompts[i].owner, Owner);
     }
-    for (int r = 1; r <= 4; r++) {
+    for (int r = 1; r <= PACKAGE_ROWS; r++) {
         SCOPED_TRACE("row " + std::to_string(r));
-        std::string content = ReadFile(nsis + Rows[r - 1].destSub + "\\" + Rows[r - 1].name);
+        std::string content = ReadFile(PackageDest(nsis, r));
         char c = s.result[r - 1];
         EXPECT_EQ(content, c == 'N' ? NewContent(r) : c == 'O' ? OldContent(r) : "<absent>");
     }
@@ -131,28 +132,34 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
     EXPECT_EQ(IsDir(nsis + "\\Examples"), !Has(s.layout, 'E'));
     EXPECT_EQ(IsDir(nsis + "\\Docs\\Tavrin"), s.result[0] != '-' || Has(s.installed, '1'));
     EXPECT_EQ(IsDir(nsis + "\\Examples\\Tavrin"), s.result[1] != '-' || Has(s.installed, '2'));
+    // An NSIS 2 installation gets no folder of NSIS 3's.
+    EXPECT_EQ(IsDir(nsis + "\\Plugins\\x86-ansi"), Has(s.layout, 'A'));
 }
 
 const Scenario Sequences[] = {
-    { "fresh install, no prompt", "", "", "", "", "", "", 1, "NNNN" },
-    { "Docs left out: row 1 skipped quietly", "", "", "D", "", "", "", 1, "-NNN" },
-    { "Examples left out: row 2 skipped quietly", "", "", "E", "", "", "", 1, "N-NN" },
-    { "missing readme, Yes: destination not looked at", "1", "", "", "", "Y", "m1 ", 1, "-NNN" },
-    { "missing readme, No: nothing touched", "1", "", "", "", "N", "m1 ", 0, "----" },
-    { "missing readme, failed box stops", "1", "", "", "", "Z", "m1 ", 0, "----" },
-    { "missing example, No: row 1 stays", "2", "", "", "", "N", "m2 ", 0, "N---" },
-    { "missing plugin, Yes", "4", "", "", "", "Y", "m4 ", 1, "NNN-" },
-    { "all missing, in row order", "1234", "", "", "", "YYYY", "m1 m2 m3 m4 ", 1, "----" },
-    { "all installed, replace each", "", "1234", "", "", "YYYY", "r1 r2 r3 r4 ", 1, "NNNN" },
-    { "keep the installed readme", "", "1", "", "", "N", "r1 ", 1, "ONNN" },
-    { "failed replace box stops, with no further box", "", "2", "", "", "Z", "r2 ", 0, "NO--" },
-    { "Cancel on row 3: row 4 never looked at", "", "34", "", "", "CO", "r3 A  ", 0, "NNOO" },
-    { "locked plugin, No stops", "", "4", "", "4", "YN", "r4 f4 ", 0, "NNNO" },
-    { "locked plugin, Yes goes on", "", "4", "", "4", "YY", "r4 f4 ", 1, "NNNO" },
-    { "locked plugin, failed box stops", "", "4", "", "4", "YZ", "r4 f4 ", 0, "NNNO" },
+    { "fresh install, no prompt", "", "", "", "", "", "", 1, "NNNN-" },
+    { "NSIS 3: the plug-in in Plugins\\x86-ansi too", "", "", "A", "", "", "", 1, "NNNNN" },
+    { "Docs left out: row 1 skipped quietly", "", "", "D", "", "", "", 1, "-NNN-" },
+    { "Examples left out: row 2 skipped quietly", "", "", "E", "", "", "", 1, "N-NN-" },
+    { "missing readme, Yes: destination not looked at", "1", "", "", "", "Y", "m1 ", 1, "-NNN-" },
+    { "missing readme, No: nothing touched", "1", "", "", "", "N", "m1 ", 0, "-----" },
+    { "missing readme, failed box stops", "1", "", "", "", "Z", "m1 ", 0, "-----" },
+    { "missing example, No: row 1 stays", "2", "", "", "", "N", "m2 ", 0, "N----" },
+    { "missing plugin, Yes: asked about once", "4", "", "A", "", "Y", "m4 ", 1, "NNN--" },
+    { "all missing, in row order", "1234", "", "A", "", "YYYY", "m1 m2 m3 m4 ", 1, "-----" },
+    { "all installed, replace each", "", "12345", "A", "", "YYYYY", "r1 r2 r3 r4 r5 ", 1, "NNNNN" },
+    { "keep the installed readme", "", "1", "", "", "N", "r1 ", 1, "ONNN-" },
+    { "keep the plugin in Plugins, replace it in x86-ansi", "", "45", "A", "", "NY", "r4 r5 ", 1, "NNNON" },
+    { "failed replace box stops, with no further box", "", "2", "", "", "Z", "r2 ", 0, "NO---" },
+    { "Cancel on row 3: row 4 never looked at", "", "34", "", "", "CO", "r3 A  ", 0, "NNOO-" },
+    { "Cancel on row 4: x86-ansi never looked at", "", "4", "A", "", "CO", "r4 A  ", 0, "NNNO-" },
+    { "locked plugin, No stops", "", "4", "", "4", "YN", "r4 f4 ", 0, "NNNO-" },
+    { "locked plugin, Yes goes on", "", "4", "", "4", "YY", "r4 f4 ", 1, "NNNO-" },
+    { "locked plugin, failed box stops", "", "4", "", "4", "YZ", "r4 f4 ", 0, "NNNO-" },
+    { "locked plugin in x86-ansi, No stops", "", "5", "A", "5", "YN", "r5 f5 ", 0, "NNNNO" },
     // The folder cannot be made, though its parent is there: the user hears of the failed copy.
-    { "a file where Docs\\Tavrin belongs, No", "", "", "T", "", "N", "f1 ", 0, "----" },
-    { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3 ", 0, "NNO-" },
+    { "a file where Docs\\Tavrin belongs, No", "", "", "T", "", "N", "f1 ", 0, "-----" },
+    { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3 ", 0, "NNO--" },
 };
 
 } // namespace
@@ -174,11 +181,11 @@ TEST(RunInstall, LongPaths)
         Scenario s;
     } cases[] = {
         // "\Docs\Tavrin\Readme.txt" is 23 characters: 236 + 23 = 259 fits; Examples' does not.
-        { "NSIS folder of 236", 0, 236, { "", "", "", "", "", "Y", "f2 ", 1, "N-NN" } },
-        { "NSIS folder of 237", 0, 237, { "", "", "", "", "", "YY", "f1 f2 ", 1, "--NN" } },
-        { "NSIS folder of 237, No", 0, 237, { "", "", "", "", "", "N", "f1 ", 0, "----" } },
+        { "NSIS folder of 236", 0, 236, { "", "", "", "", "", "Y", "f2 ", 1, "N-NN-" } },
+        { "NSIS folder of 237", 0, 237, { "", "", "", "", "", "YY", "f1 f2 ", 1, "--NN-" } },
+        { "NSIS folder of 237, No", 0, 237, { "", "", "", "", "", "N", "f1 ", 0, "-----" } },
         // "\Plugin\Tavrin.dll" is 18: 241 + 18 = 259 fits; Example's and Include's do not.
-        { "setup folder of 241", 241, 0, { "", "", "", "", "", "YY", "m2 m3 ", 1, "N--N" } },
+        { "setup folder of 241", 241, 0, { "", "", "", "", "", "YY", "m2 m3 ", 1, "N--N-" } },
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -223,11 +230,12 @@ TEST(RunInstall, WithoutItsFolderTheProgramReadsNoPackage)
 {
     ScratchDir dir;
     OnScratchDrive drive;
-    RunScenario({ "empty setup folder", "", "", "", "", "YYYY", "m1 m2 m3 m4 ", 1, "----" }, "", dir / "NSIS");
-    for (const Row &row : Rows)
-        if (row.sourceSub[0])
-            RemoveTree(row.sourceSub);
-    DeleteFileA("\\Readme.txt");
+    RunScenario({ "empty setup folder", "", "", "A", "", "YYYY", "m1 m2 m3 m4 ", 1, "-----" }, "", dir / "NSIS");
+    for (int r = 1; r <= PACKAGE_ROWS; r++) {
+        std::string file = PackageSource("", r);
+        DeleteFileA(file.c_str());
+        RemoveDirectoryA(FolderOf(file).c_str());
+    }
 }
 
 TEST(InstallFile, DestinationName)

@@ -1,6 +1,7 @@
-// Helpers for the core tests.
+// Helpers for the tests.
 #include "testutil.h"
 #include <gtest/gtest.h>
+#include "package.h"
 
 ScratchDir::ScratchDir()
 {
@@ -96,6 +97,30 @@ void RemoveTree(const std::string &path)
         FindClose(search);
     }
     RemoveDirectoryA(path.c_str());
+}
+
+// A format of the package table: the first %s is folder, a second the package's folder.
+static std::string Fill(const char *format, const std::string &folder)
+{
+    std::string text = format;
+    size_t at = text.find("%s");
+    text.replace(at, 2, folder);
+    at = text.find("%s", at + folder.size());
+    if (at != std::string::npos)
+        text.replace(at, 2, PACKAGE_FOLDER);
+    return text;
+}
+
+std::string PackageSource(const std::string &setup, int r)
+{
+    const InstallEntry &row = Package[r - 1];
+    return Fill(row.sourceFormat ? row.sourceFormat : "%s", setup) + "\\" + row.fileName;
+}
+
+std::string PackageDest(const std::string &nsis, int r)
+{
+    const InstallEntry &row = Package[r - 1];
+    return Fill(row.destFormat, nsis) + "\\" + row.fileName;
 }
 
 void DeleteNsisKey(REGSAM view)

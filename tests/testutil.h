@@ -1,4 +1,4 @@
-// Helpers for the core tests: scratch folders and files, and registry keys in the 32-bit view.
+// Helpers for the tests: scratch folders and files, the package's paths, registry keys.
 #pragma once
 #include <windows.h>
 #include <string>
@@ -34,6 +34,11 @@ void RemoveTree(const std::string &path);
 void MakeDirs(const std::string &path);
 // Lengthens dir by subfolders until it holds exactly length characters, and makes it.
 std::string DeepDir(const std::string &dir, size_t length);
+
+// Row r (from 1) of the package: its file beside the setup program in setup, and its place in
+// the NSIS installation nsis.
+std::string PackageSource(const std::string &setup, int r);
+std::string PackageDest(const std::string &nsis, int r);
 
 // HKLM\SOFTWARE\NSIS in the registry's 32-bit or 64-bit view.
 void DeleteNsisKey(REGSAM view);

@@ -3,24 +3,22 @@
 #include <algorithm>
 #include <cstdlib>
 #include "driver.h"
+#include "package.h"
 #include "testutil.h"
 #include "resource.h"
 
 namespace {
 
-struct Row {
-    const char *source, *dest;
-} const Rows[4] = {
-    { "Readme.txt", "Docs\\Tavrin\\Readme.txt" },
-    { "Example\\TavrinTest.nsi", "Examples\\Tavrin\\TavrinTest.nsi" },
-    { "Include\\Tavrin.nsh", "Include\\Tavrin.nsh" },
-    { "Plugin\\Tavrin.dll", "Plugins\\Tavrin.dll" },
-};
-
-std::string PackageContent(int row) { return "package " + std::to_string(row) + std::string(3000 * row, '\x5a') + "\r\n\x01\xff"; }
+// A package file's content, the same for every row that installs it.
+std::string PackageContent(int row)
+{
+    std::string name = PackageSource("", row);
+    return "package " + name + std::string(300 * name.size(), '\x5a') + "\r\n\x01\xff";
+}
 std::string OldContent(int row) { return "installed " + std::to_string(row); }
 
-// A package folder with the program in it, an NSIS installation, and the registry naming it.
+// A package folder with the program in it, an NSIS installation laid out as NSIS 2's (a plain
+// Plugins folder), and the registry naming it.
 class SetupRun : public ::testing::Test {
 protected:
     ScratchDir dir;
@@ -57,7 +55,7 @@ protected:
         MakeDir(folder + "\\Include");
         MakeDir(folder + "\\Plugin");
         for (const char *r = rows; *r; r++)
-            WriteFile(folder + "\\" + Rows[*r - '1'].source, PackageContent(*r - '0'));
+            WriteFile(PackageSource(folder, *r - '0'), PackageContent(*r - '0'));
     }
 
     static void SetRegistry(const std::string &value)
@@ -76,9 +74,9 @@ protected:
     // Per row: N the package's file installed, O the old one kept, - none.
     void ExpectInstalled(const std::string &rows)
     {
-        for (int r = 1; r <= 4; r++) {
+        for (int r = 1; r <= PACKAGE_ROWS; r++) {
             SCOPED_TRACE("row " + std::to_string(r));
-            std::string got = ReadFile(nsis + "\\" + Rows[r - 1].dest);
+            std::string got = ReadFile(PackageDest(nsis, r));
             char c = rows[r - 1];
             EXPECT_EQ(got, c == 'N' ? PackageContent(r) : c == 'O' ? OldContent(r) : "<absent>");
         }
@@ -115,7 +113,8 @@ TEST_F(SetupRun, TypicalRun)
     ExpectBox(box, "Installation complite", NULL, { IDOK });
     Click(GetDlgItem(box, IDOK));
     EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("NNNN");
+    ExpectInstalled("NNNN-");
+    EXPECT_FALSE(IsDir(nsis + "\\Plugins\\x86-ansi")) << "an NSIS 2 installation gets no folder of NSIS 3's";
 }
 
 TEST_F(SetupRun, NoRegistryKey)
@@ -144,7 +143,7 @@ TEST_F(SetupRun, TypingFollowsTheRule)
     EXPECT_EQ(Text(field), nsis);
     Click(GetDlgItem(dialog, IDCANCEL));
     EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("----");
+    ExpectInstalled("-----");
 }
 
 TEST_F(SetupRun, NoToAMissingFileEndsQuietly)
@@ -154,30 +153,30 @@ TEST_F(SetupRun, NoToAMissingFileEndsQuietly)
     ASSERT_TRUE(dialog);
     Click(GetDlgItem(dialog, IDOK));
     HWND box = WaitForMessageBox(program);
-    ExpectBox(box, setup + "\\Readme.txt\n\nFile does not exists. Continue?", dialog, { IDYES, IDNO });
+    ExpectBox(box, PackageSource(setup, 1) + "\n\nFile does not exists. Continue?", dialog, { IDYES, IDNO });
     Click(GetDlgItem(box, IDNO));
     // Any further message would keep the program from ending.
     EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("----");
+    ExpectInstalled("-----");
     EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
 }
 
 TEST_F(SetupRun, CancelOnReplaceAborts)
 {
-    WriteFile(nsis + "\\Include\\Tavrin.nsh", OldContent(3));
-    WriteFile(nsis + "\\Plugins\\Tavrin.dll", OldContent(4));
+    WriteFile(PackageDest(nsis, 3), OldContent(3));
+    WriteFile(PackageDest(nsis, 4), OldContent(4));
     HWND dialog = Start(setup);
     ASSERT_TRUE(dialog);
     Click(GetDlgItem(dialog, IDOK));
     HWND box = WaitForMessageBox(program);
-    ExpectBox(box, nsis + "\\Include\\Tavrin.nsh\n\nFile already exists. Replace it?", dialog, { IDYES, IDNO, IDCANCEL });
+    ExpectBox(box, PackageDest(nsis, 3) + "\n\nFile already exists. Replace it?", dialog, { IDYES, IDNO, IDCANCEL });
     Click(GetDlgItem(box, IDCANCEL));
     WaitFor([&] { HWND b = FindDialog(program, "Tavrin Plugin Setup", false); return b && b != box; }, "the aborted message");
     box = FindDialog(program, "Tavrin Plugin Setup", false);
     ExpectBox(box, "Installation aborted", dialog, { IDOK });
     Click(GetDlgItem(box, IDOK));
     EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("NNOO");
+    ExpectInstalled("NNOO-");
 }
 
 TEST_F(SetupRun, ClosingTouchesNothing)
@@ -195,7 +194,7 @@ TEST_F(SetupRun, ClosingTouchesNothing)
         ASSERT_TRUE(dialog);
         c.close(dialog);
         EXPECT_EQ(run.Finish(), 0);
-        ExpectInstalled("----");
+        ExpectInstalled("-----");
         EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
     }
 }
@@ -222,7 +221,7 @@ TEST_F(SetupRun, InstallWhileDisabledInstallsNothing)
         EXPECT_TRUE(IsWindow(dialog));
         Click(GetDlgItem(dialog, IDCANCEL));
         EXPECT_EQ(run.Finish(), 0);
-        ExpectInstalled("----");
+        ExpectInstalled("-----");
         EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
     }
 }
@@ -232,7 +231,7 @@ TEST_F(SetupRun, InstallWhileDisabledInstallsNothing)
 TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
 {
     for (int r = 1; r <= 4; r++) {
-        std::string dest = nsis + "\\" + Rows[r - 1].dest;
+        std::string dest = PackageDest(nsis, r);
         MakeDir(dest.substr(0, dest.rfind('\\')));
         WriteFile(dest, OldContent(r));
     }
@@ -255,18 +254,19 @@ TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
         int r = 1;
         for (; r <= 4 && CountMessageBoxes(run) == 1; r++) {
             SCOPED_TRACE("prompt " + std::to_string(r));
-            ExpectBox(box, nsis + "\\" + Rows[r - 1].dest + "\n\nFile already exists. Replace it?", dialog,
+            ExpectBox(box, PackageDest(nsis, r) + "\n\nFile already exists. Replace it?", dialog,
                       { IDYES, IDNO, IDCANCEL });
             HWND answered = box;
             Click(GetDlgItem(box, IDNO));
             WaitFor([&] { box = FindDialog(run, "Tavrin Plugin Setup", false); return box && box != answered; },
                     "the next message box");
+            Sync(box); // the box is up and waiting for an answer
         }
         EXPECT_EQ(r, 5) << CountMessageBoxes(run) << " message boxes at prompt " << r;
         ExpectBox(box, "Installation complite", NULL, { IDOK });
         Click(GetDlgItem(box, IDOK));
         EXPECT_EQ(run.Finish(), 0);
-        ExpectInstalled("OOOO");
+        ExpectInstalled("OOOO-");
     }
 }
 
@@ -285,7 +285,7 @@ TEST_F(SetupRun, AtTheRootOfADrive)
     ExpectBox(box, "Installation complite", NULL, { IDOK });
     Click(GetDlgItem(box, IDOK));
     EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("NNNN");
+    ExpectInstalled("NNNN-");
 }
 
 } // namespace

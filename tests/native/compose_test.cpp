@@ -3,6 +3,8 @@
 // reference, with a canary after the buffer.
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
+#include "package.h"
 #include "text.h"
 
 namespace {
@@ -24,11 +26,19 @@ std::string Reference(const std::string &format, const char *const args[3])
     return out;
 }
 
-// Every format the program composes with, and the capacities it composes into.
-const char *const Formats[] = {
-    "%s\\%s", "%s\\*.*", "%s\\makensis.exe", "%s", "%s\\%s\n\n%s", "%s\\Docs\\%s",
-    "%s\\Examples\\%s", "%s\\Include", "%s\\Plugins", "%s\\Example", "%s\\Plugin",
-};
+// Every format the program composes with: its own and the package table's.
+std::vector<std::string> Formats()
+{
+    std::vector<std::string> formats = { "%s\\%s", "%s\\*.*", "%s\\makensis.exe", "%s", "%s\\%s\n\n%s" };
+    for (const InstallEntry &row : Package) {
+        if (row.sourceFormat)
+            formats.push_back(row.sourceFormat);
+        formats.push_back(row.destFormat);
+    }
+    return formats;
+}
+
+// The capacities it composes into.
 const int Capacities[] = { 260, 292, 584, 1, 2 };
 
 void Check(const std::string &format, int capacity, const char *const args[3])
@@ -47,12 +57,12 @@ void Check(const std::string &format, int capacity, const char *const args[3])
 
 TEST(ComposeText, EveryLengthAroundTheLimits)
 {
-    for (const char *format : Formats) {
+    for (const std::string &format : Formats()) {
         for (int capacity : Capacities) {
             for (int length = 0; length <= 700; length++) {
                 std::string first(length, 'a'), second(700 - length, 'b');
                 const char *args[3] = { first.c_str(), second.c_str(), "File already exists. Replace it?" };
-                SCOPED_TRACE(std::string(format) + " capacity " + std::to_string(capacity) + " length "
+                SCOPED_TRACE(format + " capacity " + std::to_string(capacity) + " length "
                              + std::to_string(length));
                 Check(format, capacity, args);
                 const char *shortArgs[3] = { first.c_str(), "Tavrin", NULL };
