@@ -64,12 +64,14 @@ protected:
         SetNsisValue(KEY_WOW64_32KEY, REG_SZ, value.c_str(), (DWORD)value.size() + 1);
     }
 
-    HWND Start(const std::string &folder)
+    // Starts the program in folder as run, and waits for its dialog.
+    HWND Start(Program &run, const std::string &folder)
     {
-        if (!program.Start(folder + "\\TavrinSetup.exe"))
+        if (!run.Start(folder + "\\TavrinSetup.exe"))
             return NULL;
-        return WaitForSetupDialog(program);
+        return WaitForSetupDialog(run);
     }
+    HWND Start(const std::string &folder) { return Start(program, folder); }
 
     // Per row: N the package's file installed, O the old one kept, - none.
     void ExpectInstalled(const std::string &rows)
@@ -80,6 +82,13 @@ protected:
             char c = rows[r - 1];
             EXPECT_EQ(got, c == 'N' ? PackageContent(r) : c == 'O' ? OldContent(r) : "<absent>");
         }
+    }
+
+    // No file installed and no folder made.
+    void ExpectUntouched()
+    {
+        ExpectInstalled("-----");
+        EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
     }
 
     void ExpectBox(HWND box, const std::string &text, HWND owner, std::initializer_list<int> buttons)
@@ -157,8 +166,7 @@ TEST_F(SetupRun, NoToAMissingFileEndsQuietly)
     Click(GetDlgItem(box, IDNO));
     // Any further message would keep the program from ending.
     EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("-----");
-    EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
+    ExpectUntouched();
 }
 
 TEST_F(SetupRun, CancelOnReplaceAborts)
@@ -189,13 +197,11 @@ TEST_F(SetupRun, ClosingTouchesNothing)
     for (auto &c : cases) {
         SCOPED_TRACE(c.how);
         Program run;
-        ASSERT_TRUE(run.Start(setup + "\\TavrinSetup.exe"));
-        HWND dialog = WaitForSetupDialog(run);
+        HWND dialog = Start(run, setup);
         ASSERT_TRUE(dialog);
         c.close(dialog);
         EXPECT_EQ(run.Finish(), 0);
-        ExpectInstalled("-----");
-        EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
+        ExpectUntouched();
     }
 }
 
@@ -210,8 +216,7 @@ TEST_F(SetupRun, InstallWhileDisabledInstallsNothing)
     for (auto &c : cases) {
         SCOPED_TRACE(c.how);
         Program run;
-        ASSERT_TRUE(run.Start(setup + "\\TavrinSetup.exe"));
-        HWND dialog = WaitForSetupDialog(run);
+        HWND dialog = Start(run, setup);
         ASSERT_TRUE(dialog);
         ExpectEnabled(dialog, false, "for a folder without makensis.exe");
         c.install(dialog);
@@ -221,8 +226,7 @@ TEST_F(SetupRun, InstallWhileDisabledInstallsNothing)
         EXPECT_TRUE(IsWindow(dialog));
         Click(GetDlgItem(dialog, IDCANCEL));
         EXPECT_EQ(run.Finish(), 0);
-        ExpectInstalled("-----");
-        EXPECT_FALSE(IsDir(nsis + "\\Docs\\Tavrin"));
+        ExpectUntouched();
     }
 }
 
@@ -244,8 +248,7 @@ TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
         Program run;
-        ASSERT_TRUE(run.Start(setup + "\\TavrinSetup.exe"));
-        HWND dialog = WaitForSetupDialog(run);
+        HWND dialog = Start(run, setup);
         ASSERT_TRUE(dialog);
         Click(GetDlgItem(dialog, IDOK));
         HWND box = WaitForMessageBox(run);
