@@ -40,7 +40,7 @@ static InstallOutcome AskCopyFailed(PromptProc prompt, HWND owner, LPCSTR destDi
                                   MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
 }
 
-// 1 when folder\\name exists; a path past the limit does not.
+// 1 when folder\name exists; a path past the limit does not.
 static int PathExists(LPCSTR folder, LPCSTR name)
 {
     PathBuffer path;
