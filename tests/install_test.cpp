@@ -54,8 +54,6 @@ struct Scenario {
 
 bool Has(const char *set, char c) { return strchr(set, c) != NULL; }
 
-std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('\\')); }
-
 // Lays out the package and NSIS folders, runs the sequence and checks everything the user would see.
 void RunScenario(const Scenario &s, const std::string &setup, const std::string &nsis)
 {

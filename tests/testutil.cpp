@@ -74,6 +74,8 @@ std::string ReadFile(const std::string &path)
 
 bool Exists(const std::string &path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+std::string FolderOf(const std::string &path) { return path.substr(0, path.rfind('\\')); }
+
 bool IsDir(const std::string &path)
 {
     DWORD attributes = GetFileAttributesA(path.c_str());

@@ -28,6 +28,8 @@ void WriteFile(const std::string &path, const std::string &content);
 // The file's content, or "<absent>" when it cannot be read.
 std::string ReadFile(const std::string &path);
 bool IsDir(const std::string &path);
+// The folder part of path: everything before its last backslash.
+std::string FolderOf(const std::string &path);
 bool Exists(const std::string &path);
 void RemoveTree(const std::string &path);
 // Makes each missing folder of path in turn; path may be up to the platform's folder limit.

@@ -234,10 +234,10 @@ TEST_F(SetupRun, InstallWhileDisabledInstallsNothing)
 // WM_CLOSE): none of it may close the prompt or start a second install.
 TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
 {
-    for (int r = 1; r <= 4; r++) {
-        std::string dest = PackageDest(nsis, r);
-        MakeDir(dest.substr(0, dest.rfind('\\')));
-        WriteFile(dest, OldContent(r));
+    // Every row installed, so every row asks.
+    for (int r = 1; r <= PACKAGE_ROWS; r++) {
+        MakeDir(FolderOf(PackageDest(nsis, r)));
+        WriteFile(PackageDest(nsis, r), OldContent(r));
     }
     struct { const char *what; void (*post)(HWND dialog); } cases[] = {
         { "WM_CLOSE", [](HWND d) { PostMessageA(d, WM_CLOSE, 0, 0); } },
@@ -255,7 +255,7 @@ TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
         c.post(dialog);
         Sleep(500); // time for a closed prompt or a second one to show
         int r = 1;
-        for (; r <= 4 && CountMessageBoxes(run) == 1; r++) {
+        for (; r <= PACKAGE_ROWS && CountMessageBoxes(run) == 1; r++) {
             SCOPED_TRACE("prompt " + std::to_string(r));
             ExpectBox(box, PackageDest(nsis, r) + "\n\nFile already exists. Replace it?", dialog,
                       { IDYES, IDNO, IDCANCEL });
@@ -265,11 +265,11 @@ TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
                     "the next message box");
             Sync(box); // the box is up and waiting for an answer
         }
-        EXPECT_EQ(r, 5) << CountMessageBoxes(run) << " message boxes at prompt " << r;
+        EXPECT_EQ(r, PACKAGE_ROWS + 1) << CountMessageBoxes(run) << " message boxes at prompt " << r;
         ExpectBox(box, "Installation complite", NULL, { IDOK });
         Click(GetDlgItem(box, IDOK));
         EXPECT_EQ(run.Finish(), 0);
-        ExpectInstalled("OOOO-");
+        ExpectInstalled("OOOOO");
     }
 }
 
