@@ -24,7 +24,7 @@ extern const char ProgramTitle[];
 
 int FileExists(LPCSTR path);
 int IsNsisDirectory(LPCSTR directory);
-void QueryNsisDirectory(char *directory);
+void QueryNsisDirectory(char *directory, DWORD capacity);
 
 InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir,
                            LPCSTR destName, PromptProc prompt);

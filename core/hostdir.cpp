@@ -23,8 +23,9 @@ int IsNsisDirectory(LPCSTR directory)
     return FileExists(probe);
 }
 
-// Fills directory (a PathBuffer) with the registry's NSIS folder; if there is none, it is left empty.
-void QueryNsisDirectory(char *directory)
+// Fills directory, of capacity bytes, with the registry's NSIS folder; if there is none, or it
+// does not fit, it is left empty.
+void QueryNsisDirectory(char *directory, DWORD capacity)
 {
 #ifdef _WIN64
     // The product is 32-bit and so reads the 32-bit view; the 64-bit test build asks for that view.
@@ -34,7 +35,7 @@ void QueryNsisDirectory(char *directory)
 #endif
     HKEY key;
     DWORD type;
-    DWORD size = MAX_PATH;
+    DWORD size = capacity;
 
     directory[0] = 0;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\NSIS", 0, access, &key) != ERROR_SUCCESS)
@@ -49,7 +50,7 @@ void QueryNsisDirectory(char *directory)
     // The stored value need not end in a zero, nor be text at all.
     if (size > 0 && directory[size - 1] == 0)
         return;
-    if (size < MAX_PATH)
+    if (size < capacity)
         directory[size] = 0;
     else
         directory[0] = 0;

@@ -108,7 +108,7 @@ TEST(QueryNsisDirectory, RegistryValues)
             SetNsisValue(c.view, c.type, c.data, c.size);
         CanaryBuffer buffer;
         FillMemory(&buffer, sizeof buffer, 'X');
-        QueryNsisDirectory(buffer.text);
+        QueryNsisDirectory(buffer.text, sizeof buffer.text);
         EXPECT_EQ(std::string(buffer.text), c.expected);
         EXPECT_EQ(std::string(buffer.canary, sizeof buffer.canary), std::string(16, 'X'));
     }

@@ -2,11 +2,11 @@
 # makes sure this machine runs 32-bit x86 programs, which the product and its tests are.
 # The packages: CMake, the two MinGW-w64 cross compilers, 64-bit and 32-bit Wine, Xvfb,
 # GoogleTest's sources, Python for the file checks, clang with its sanitizer and fuzzer runtimes
-# for the native checks of the text composition, xwd with ImageMagick for the demo's screenshots,
-# and NSIS, whose makensis compiles what the program installs.
+# for the native checks of the text composition, ImageMagick for the demo's screenshots, and NSIS,
+# whose makensis compiles what the program installs.
 TAVRIN_PACKAGES="cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb googletest python3 clang libclang-rt-14-dev
-  x11-apps imagemagick nsis"
+  imagemagick nsis"
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -31,6 +31,24 @@ ensure_packages() {
   ensure_32bit
 }
 
+# The archive address this machine takes its own suite from (a mirror, maybe), from its one-line
+# or deb822 source lists; Debian's own where neither names one.
+debian_archive() {
+  {
+    sed -nE "s/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?([^[:space:]]+)[[:space:]]+$1[[:space:]].*/\2/p" \
+      /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
+    awk -v suite="$1" 'BEGIN { RS = "" } {
+        uri = ""; found = 0
+        for (i = 1; i <= NF; i++) {
+          if ($i == "URIs:") uri = $(i + 1)
+          if ($i == "Suites:") for (j = i + 1; j <= NF && $j !~ /:$/; j++) if ($j == suite) found = 1
+        }
+        if (found && uri != "") print uri
+      }' /etc/apt/sources.list.d/*.sources 2>/dev/null
+    echo http://deb.debian.org/debian
+  } | head -n 1
+}
+
 runs_32bit() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
 # Whether they run through the emulator that ensure_32bit registers.
 emulates_32bit() { head -n1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null | grep -qx enabled; }
@@ -50,8 +68,9 @@ ensure_32bit() {
   . /etc/os-release
   local backports=$VERSION_CODENAME-backports list=/etc/apt/sources.list.d/$VERSION_CODENAME-backports.sources
   if [ ! -f "$list" ]; then
-    printf 'Types: deb\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
-      "$backports" /usr/share/keyrings/debian-archive-keyring.gpg | as_root tee "$list" >/dev/null
+    printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
+      "$(debian_archive "$VERSION_CODENAME")" "$backports" /usr/share/keyrings/debian-archive-keyring.gpg \
+      | as_root tee "$list" >/dev/null
     as_root apt-get update -q
   fi
   apt_install -t "$backports" qemu-user

@@ -30,18 +30,15 @@ static int CALLBACK BrowseCallbackProc(HWND browser, UINT event, LPARAM lParam, 
 void BrowseForNsisDirectory(HWND dialog)
 {
     PathBuffer directory;
-    BROWSEINFOA request;
+    BROWSEINFOA request = {}; // no root: the whole namespace from the desktop down
 
     GetWindowTextA(DirField, directory, sizeof directory);
-    // Every field is set, so the request needs no zeroing first.
     request.hwndOwner = dialog;
-    request.pidlRoot = NULL;
     request.pszDisplayName = directory;
     request.lpszTitle = "Choose NSIS directory:";
     request.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE | BIF_NONEWFOLDERBUTTON;
     request.lpfn = BrowseCallbackProc;
     request.lParam = (LPARAM)directory;
-    request.iImage = 0;
 
     LPITEMIDLIST chosen = SHBrowseForFolderA(&request);
     if (!chosen)

@@ -5,7 +5,6 @@
 
 extern HINSTANCE AppInstance;
 extern PathBuffer SetupDir;
-extern HWND InstallButton;
 extern HWND DirField;
 
 INT_PTR CALLBACK SetupDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

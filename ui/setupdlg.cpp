@@ -1,7 +1,7 @@
 // The setup dialog: the NSIS folder field, Install, Cancel and "...".
 #include "setup.h"
 
-HWND InstallButton; // the Install button, enabled only while the field names an NSIS folder
+static HWND InstallButton; // the Install button, enabled only while the field names an NSIS folder
 HWND DirField;      // the NSIS folder field
 // Set once the install sequence starts; the program ends with it. Its prompts are modal, but what
 // others post to the dialog still reaches it under them: a second Install, or a Cancel or close
@@ -14,7 +14,7 @@ static void OnInitDialog(HWND dialog)
     directory[0] = 0;
     InstallButton = GetDlgItem(dialog, IDOK);
     DirField = GetDlgItem(dialog, IDC_NSISDIR);
-    QueryNsisDirectory(directory);
+    QueryNsisDirectory(directory, sizeof directory);
     SetWindowTextA(dialog, ProgramTitle);
     SendMessageA(dialog, WM_SETICON, ICON_BIG, (LPARAM)LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_SETUP)));
     SendMessageA(DirField, EM_LIMITTEXT, MAX_PATH, 0);
@@ -47,6 +47,7 @@ static void OnInstall(HWND dialog)
     Installing = 1;
     InstallOutcome outcome = RunInstall(dialog, SetupDir, directory, MessageBoxA);
     DestroyWindow(dialog);
+    // "complite" is the program's own spelling, kept on purpose.
     if (outcome == INSTALL_GO_ON)
         MessageBoxA(NULL, "Installation complite", ProgramTitle, MB_ICONINFORMATION);
     PostQuitMessage(0);
