@@ -5,6 +5,8 @@
 
 const char ProgramTitle[] = "Tavrin Plugin Setup";
 
+// The program's texts stand exactly as it has always shown them, "does not exists" and
+// "complite" included: they are not to be corrected.
 static const char MissingQuestion[] = "File does not exists. Continue?";
 static const char ReplaceQuestion[] = "File already exists. Replace it?";
 static const char CopyFailedQuestion[] = "File could not be copied. Continue?";
@@ -34,9 +36,9 @@ static InstallOutcome AskMissing(PromptProc prompt, HWND owner, LPCSTR sourceDir
                                   MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
 }
 
-static InstallOutcome AskCopyFailed(PromptProc prompt, HWND owner, LPCSTR destDir, LPCSTR destName)
+static InstallOutcome AskCopyFailed(PromptProc prompt, HWND owner, LPCSTR destDir, LPCSTR fileName)
 {
-    return GoOnIfYes(AskAboutPath(prompt, owner, destDir, destName, CopyFailedQuestion,
+    return GoOnIfYes(AskAboutPath(prompt, owner, destDir, fileName, CopyFailedQuestion,
                                   MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
 }
 
@@ -62,17 +64,43 @@ static int ParentExists(LPCSTR destDir)
     return FileExists(probe);
 }
 
-// Copies sourceDir\fileName to destDir\destName (destName NULL: the same name), creating the last
-// level of destDir and asking the user when the file is missing, already there or not copied.
-InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir,
-                           LPCSTR destName, PromptProc prompt)
+// The data reaches the disk before the copy takes the old file's place, so that after a power cut
+// the name never stands on data that was not written. A copy that cannot be opened for writing (that of
+// a read-only package file) goes on unflushed, as every copy did before.
+static int FlushToDisk(LPCSTR path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 1;
+    int flushed = FlushFileBuffers(file);
+    CloseHandle(file);
+    return flushed;
+}
+
+// Copies source to a name beside dest, then puts it in dest's place in one step: dest is at every
+// moment the old file or the whole new one, whether the disk fills up or the program is ended.
+// The copy's name is dest's with its last character made '~' ("Tavrin.dl~"), so it always fits
+// where dest does, and makensis, which loads *.dll, *.nsh and *.nsi, never meets a half-made one.
+// One left by an earlier run that was ended is overwritten.
+static int CopyThenSwap(LPCSTR source, LPCSTR dest)
+{
+    PathBuffer temp;
+    ComposeText(temp, sizeof temp, "%s", dest); // dest came from a buffer of this size
+    temp[TextLength(temp) - 1] = '~';
+    if (CopyFileA(source, temp, FALSE) && FlushToDisk(temp)
+        && MoveFileExA(temp, dest, MOVEFILE_REPLACE_EXISTING))
+        return 1;
+    DeleteFileA(temp); // a copy cut short, or one that could not take dest's place
+    return 0;
+}
+
+// Copies sourceDir\fileName to destDir\fileName, creating the last level of destDir and asking the
+// user when the file is missing, already there or not copied.
+InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir, PromptProc prompt)
 {
     PathBuffer source;
     PathBuffer probe;
     PathBuffer dest;
-
-    if (!destName)
-        destName = fileName;
 
     // A source path past the path limit could not be opened, so it counts as missing.
     if (!ComposeText(source, sizeof source, "%s\\%s", sourceDir, fileName) || !FileExists(source))
@@ -80,15 +108,15 @@ InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR
 
     // A destination past the path limit is neither created nor copied, and the user hears of it.
     if (!ComposeText(probe, sizeof probe, "%s\\*.*", destDir)
-        || !ComposeText(dest, sizeof dest, "%s\\%s", destDir, destName))
-        return AskCopyFailed(prompt, owner, destDir, destName);
+        || !ComposeText(dest, sizeof dest, "%s\\%s", destDir, fileName))
+        return AskCopyFailed(prompt, owner, destDir, fileName);
 
     // Only the last level is made; if that fails, so does the copy below, and it is judged there.
     if (!FileExists(probe))
         CreateDirectoryA(destDir, NULL);
 
     if (FileExists(dest)) {
-        int answer = AskAboutPath(prompt, owner, destDir, destName, ReplaceQuestion,
+        int answer = AskAboutPath(prompt, owner, destDir, fileName, ReplaceQuestion,
                                   MB_YESNOCANCEL | MB_ICONQUESTION);
         if (answer == IDNO)
             return INSTALL_GO_ON;
@@ -98,9 +126,9 @@ InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR
             return INSTALL_STOP;
     }
 
-    if (CopyFileA(source, dest, FALSE) || !ParentExists(destDir))
+    if (CopyThenSwap(source, dest) || !ParentExists(destDir))
         return INSTALL_GO_ON;
-    return AskCopyFailed(prompt, owner, destDir, destName);
+    return AskCopyFailed(prompt, owner, destDir, fileName);
 }
 
 // Installs the package's rows in order; the first row that stops ends the sequence, and what
@@ -122,7 +150,7 @@ InstallOutcome RunInstall(HWND owner, LPCSTR setupDir, LPCSTR nsisDir, PromptPro
             continue;
         // Without its own folder the program cannot locate the package, and an empty folder would
         // read the files from the current drive's root: every file counts as missing instead.
-        InstallOutcome outcome = setupDir[0] ? InstallFile(owner, source, row->fileName, dest, NULL, prompt)
+        InstallOutcome outcome = setupDir[0] ? InstallFile(owner, source, row->fileName, dest, prompt)
                                              : AskMissing(prompt, owner, source, row->fileName);
         if (outcome == INSTALL_STOP)
             return INSTALL_STOP;

@@ -31,11 +31,11 @@ int WINAPI ScriptedPrompt(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 
 const HWND Owner = (HWND)(INT_PTR)0x1234;
 
-// A package file's content, the same for every row that installs it.
+// A package file's content, the same for every row that installs it: more than a page.
 std::string NewContent(int row)
 {
     std::string name = Package[row - 1].fileName;
-    return "package file " + name + std::string(name.size() * 300, 'p');
+    return "package file " + name + std::string(name.size() * 500, 'p');
 }
 std::string OldContent(int row) { return "installed file of row " + std::to_string(row); }
 
@@ -44,7 +44,8 @@ struct Scenario {
     const char *missing;   // rows whose package file is missing
     const char *installed; // rows already installed
     const char *layout;    // D, E: Docs, Examples absent; A: Plugins\x86-ansi there (NSIS 3);
-                           // T: a file named Tavrin where Docs\Tavrin belongs
+                           // T: a file named Tavrin where Docs\Tavrin belongs; S: a copy left
+                           // beside the plug-in by an earlier run that was ended; F: no room left
     const char *locked;    // installed rows held open without sharing
     const char *answers;
     const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted
@@ -53,6 +54,13 @@ struct Scenario {
 };
 
 bool Has(const char *set, char c) { return strchr(set, c) != NULL; }
+
+// The name a copy bears beside its file until it takes the file's place.
+std::string Beside(std::string path)
+{
+    path.back() = '~';
+    return path;
+}
 
 // Lays out the package and NSIS folders, runs the sequence and checks everything the user would see.
 void RunScenario(const Scenario &s, const std::string &setup, const std::string &nsis)
@@ -77,6 +85,8 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         MakeDir(nsis + "\\Plugins\\x86-ansi");
     if (Has(s.layout, 'T'))
         WriteFile(nsis + "\\Docs\\Tavrin", "a file");
+    if (Has(s.layout, 'S'))
+        WriteFile(Beside(PackageDest(nsis, 4)), "left by a run that was ended");
     std::vector<HANDLE> held;
     for (int r = 1; r <= PACKAGE_ROWS; r++) {
         if (!Has(s.installed, '0' + r))
@@ -86,6 +96,12 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         WriteFile(path, OldContent(r));
         if (Has(s.locked, '0' + r))
             held.push_back(CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+    }
+
+    if (Has(s.layout, 'F')) {
+        ULARGE_INTEGER room;
+        ASSERT_TRUE(GetDiskFreeSpaceExA(nsis.c_str(), &room, NULL, NULL));
+        WriteFile(nsis + "\\filler", std::string((size_t)room.QuadPart, 'f'));
     }
 
     Prompts.clear();
@@ -124,6 +140,7 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         std::string content = ReadFile(PackageDest(nsis, r));
         char c = s.result[r - 1];
         EXPECT_EQ(content, c == 'N' ? NewContent(r) : c == 'O' ? OldContent(r) : "<absent>");
+        EXPECT_FALSE(Exists(Beside(PackageDest(nsis, r)))) << "a copy left beside the file";
     }
     // Only the last level of a destination is ever made, and only when its row is reached.
     EXPECT_EQ(IsDir(nsis + "\\Docs"), !Has(s.layout, 'D'));
@@ -158,6 +175,9 @@ const Scenario Sequences[] = {
     // The folder cannot be made, though its parent is there: the user hears of the failed copy.
     { "a file where Docs\\Tavrin belongs, No", "", "", "T", "", "N", "f1 ", 0, "-----" },
     { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3 ", 0, "NNO--" },
+    { "a copy left by an ended run is overwritten", "", "", "S", "", "", "", 1, "NNNN-" },
+    // No room but the old plug-in's one page, and the new one needs two: the old one stays whole.
+    { "no room for the new plugin, No", "", "1234", "F", "", "NNNYN", "r1 r2 r3 r4 f4 ", 0, "OOOO-" },
 };
 
 } // namespace
@@ -166,7 +186,11 @@ TEST(RunInstall, Sequences)
 {
     for (const Scenario &s : Sequences) {
         ScratchDir dir;
-        RunScenario(s, dir / "setup dir", dir / "NSIS");
+        // Drive X: is a small volume of the test run's own.
+        std::string nsis = Has(s.layout, 'F') ? "X:\\NSIS" : dir / "NSIS";
+        RunScenario(s, dir / "setup dir", nsis);
+        if (Has(s.layout, 'F'))
+            RemoveTree(nsis);
     }
 }
 
@@ -217,7 +241,7 @@ TEST(RunInstall, FoldersFarPastTheLimitAreAskedAboutWhole)
     std::string huge(2000, 'h');
     Prompts.clear();
     Answers = "N";
-    EXPECT_EQ(InstallFile(Owner, huge.c_str(), "Readme.txt", dir.Path().c_str(), NULL, ScriptedPrompt), 0);
+    EXPECT_EQ(InstallFile(Owner, huge.c_str(), "Readme.txt", dir.Path().c_str(), ScriptedPrompt), 0);
     ASSERT_EQ(Prompts.size(), 1u);
     EXPECT_EQ(Prompts[0].text, "File does not exists. Continue?");
 }
@@ -234,15 +258,4 @@ TEST(RunInstall, WithoutItsFolderTheProgramReadsNoPackage)
         DeleteFileA(file.c_str());
         RemoveDirectoryA(FolderOf(file).c_str());
     }
-}
-
-TEST(InstallFile, DestinationName)
-{
-    ScratchDir dir;
-    WriteFile(dir / "a.txt", "content");
-    Prompts.clear();
-    EXPECT_EQ(InstallFile(Owner, dir.Path().c_str(), "a.txt", (dir / "out").c_str(), "b.txt", ScriptedPrompt), 1);
-    EXPECT_TRUE(Prompts.empty());
-    EXPECT_EQ(ReadFile(dir / "out\\b.txt"), "content");
-    EXPECT_FALSE(Exists(dir / "out\\a.txt"));
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Stops this run's Wine server and Xvfb, by their prefix and PID only.
+# Stops this run's Wine server and Xvfb, by their prefix and PID only, and unmounts its small volume.
 # Usage: cleanup.sh STATE_DIR
 state=$1
 if [ -f "$state/env.sh" ]; then
@@ -9,5 +9,8 @@ fi
 if [ -f "$state/xvfb.pid" ]; then
   kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
   rm -f "$state/xvfb.pid"
+fi
+if mountpoint -q "$state/drive-x" 2>/dev/null; then
+  $([ "$(id -u)" -eq 0 ] || echo sudo) umount "$state/drive-x" || true
 fi
 exit 0

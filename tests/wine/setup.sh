@@ -5,9 +5,11 @@ set -euo pipefail
 state=$1
 here=$(cd "$(dirname "$0")" && pwd)
 
-[ -f "$state/xvfb.pid" ] && "$here/cleanup.sh" "$state" || true
+"$here/cleanup.sh" "$state"
 rm -rf "$state"
-mkdir -p "$state/drive-y"
+mkdir -p "$state/drive-y" "$state/drive-x"
+# Drive X: is a small volume of its own, for copies that fill it up.
+$([ "$(id -u)" -eq 0 ] || echo sudo) mount -t tmpfs -o size=256k tavrin-small "$state/drive-x"
 
 # A display of its own: Xvfb names a free one through the descriptor.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$state/display" >"$state/xvfb.log" 2>&1 </dev/null &
@@ -24,8 +26,9 @@ ENV
 
 wineboot -i >"$state/wineboot.log" 2>&1
 wineserver -w
-# Drive Y: is a scratch root for the tests; the server must see it from its start.
+# Drives Y: (a scratch root) and X: (the small volume); the server must see them from its start.
 ln -sfn "$state/drive-y" "$WINEPREFIX/dosdevices/y:"
+ln -sfn "$state/drive-x" "$WINEPREFIX/dosdevices/x:"
 cat >"$state/settings.reg" <<'REG'
 REGEDIT4
 
