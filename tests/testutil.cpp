@@ -101,29 +101,22 @@ void RemoveTree(const std::string &path)
     RemoveDirectoryA(path.c_str());
 }
 
-// A format of the package table: the first %s is folder, a second the package's folder.
-static std::string Fill(const char *format, const std::string &folder)
-{
-    std::string text = format;
-    size_t at = text.find("%s");
-    text.replace(at, 2, folder);
-    at = text.find("%s", at + folder.size());
-    if (at != std::string::npos)
-        text.replace(at, 2, PACKAGE_FOLDER);
-    return text;
-}
-
 std::string PackageSource(const std::string &setup, int r)
 {
     const InstallEntry &row = Package[r - 1];
-    return Fill(row.sourceFormat ? row.sourceFormat : "%s", setup) + "\\" + row.fileName;
+    std::string folder = row.sourceFormat ? row.sourceFormat : "%s";
+    return folder.replace(folder.find("%s"), 2, setup) + "\\" + row.fileName;
 }
 
-std::string PackageDest(const std::string &nsis, int r)
-{
-    const InstallEntry &row = Package[r - 1];
-    return Fill(row.destFormat, nsis) + "\\" + row.fileName;
-}
+// Where each row's file belongs in a user's NSIS, written out rather than learnt from the
+// program's table, so that a wrong place there shows.
+static const char *const InstalledPlaces[] = {
+    "Docs\\Tavrin\\Readme.txt", "Examples\\Tavrin\\TavrinTest.nsi", "Include\\Tavrin.nsh",
+    "Plugins\\Tavrin.dll", "Plugins\\x86-ansi\\Tavrin.dll",
+};
+static_assert(ARRAYSIZE(InstalledPlaces) == PACKAGE_ROWS, "a place for every row");
+
+std::string PackageDest(const std::string &nsis, int r) { return nsis + "\\" + InstalledPlaces[r - 1]; }
 
 void DeleteNsisKey(REGSAM view)
 {

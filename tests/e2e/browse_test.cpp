@@ -34,18 +34,19 @@ HWND FindBrowser(const Program &program, HWND owner)
     return search.found;
 }
 
-struct TextSearch { const std::string *text; bool found; };
+struct TextSearch { const std::string *text; HWND found; };
 
 BOOL CALLBACK FindTextProc(HWND w, LPARAM p)
 {
     TextSearch *s = (TextSearch *)p;
-    s->found = s->found || Text(w) == *s->text;
+    if (Text(w) == *s->text)
+        s->found = w;
     return !s->found;
 }
 
-bool HasChildText(HWND parent, const std::string &text)
+HWND ChildWithText(HWND parent, const std::string &text)
 {
-    TextSearch search = { &text, false };
+    TextSearch search = { &text, NULL };
     EnumChildWindows(parent, FindTextProc, (LPARAM)&search);
     return search.found;
 }
@@ -76,6 +77,7 @@ protected:
         log->count = 0;
         log->selection[0] = 0;
         log->opening = -1;
+        log->planted = -1;
     }
 
     void TearDown() override
@@ -100,14 +102,20 @@ protected:
         field = GetDlgItem(dialog, IDC_NSISDIR);
         HMODULE module = LoadLibraryA("okhook.dll");
         ASSERT_TRUE(module) << "okhook.dll beside the test";
+        char hookPath[MAX_PATH];
+        GetModuleFileNameA(module, hookPath, sizeof hookPath);
+        ASSERT_TRUE(CopyFileA(hookPath, (setup + "\\" PLANTED_DLL).c_str(), FALSE));
         hook = SetWindowsHookExA(WH_CALLWNDPROC, (HOOKPROC)GetProcAddress(module, "OkHookProc"), module,
                                  program.process.dwThreadId);
         ASSERT_TRUE(hook);
         Sync(dialog); // a sent message brings the hook into the program before "..." is pressed
+        EXPECT_EQ(log->planted, 0) << "the program loads a DLL planted beside it";
         Click(GetDlgItem(dialog, IDC_BROWSE));
         WaitFor([&] { return (browser = FindBrowser(program, dialog)) != NULL; }, "the folder browser");
         ASSERT_TRUE(browser);
-        ASSERT_TRUE(HasChildText(browser, "Choose NSIS directory:"));
+        ASSERT_TRUE(ChildWithText(browser, "Choose NSIS directory:"));
+        HWND makeFolder = ChildWithText(browser, "&Make New Folder");
+        EXPECT_FALSE(makeFolder && IsWindowVisible(makeFolder)) << "a button for making a new folder";
         WaitFor([&] { return log->opening != -1; }, "the OK rule on opening");
         Sync(browser);
         EXPECT_EQ(std::string((const char *)log->selection), folder) << "the folder the browser is asked to open on";

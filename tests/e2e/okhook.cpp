@@ -66,7 +66,11 @@ static void RouteProgramSends(void)
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK OkHookProc(int code, WPARAM wParam, LPARAM lParam)
 {
-    if (!RealSendMessageA)
+    if (!RealSendMessageA) {
         RouteProgramSends();
+        // As any library the program or the system loads by name after start-up.
+        if (OkLog *log = SharedLog())
+            log->planted = LoadLibraryA(PLANTED_DLL) != NULL;
+    }
     return CallNextHookEx(NULL, code, wParam, lParam);
 }

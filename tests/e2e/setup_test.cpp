@@ -150,6 +150,13 @@ TEST_F(SetupRun, TypingFollowsTheRule)
     TypeChar(field, '\b');
     ExpectEnabled(dialog, true, "once the letter is deleted");
     EXPECT_EQ(Text(field), nsis);
+    // Leaving the field runs the rule too: a makensis.exe that appeared meanwhile counts on Tab.
+    DeleteFileA((nsis + "\\makensis.exe").c_str());
+    SendMessageA(field, WM_SETTEXT, 0, (LPARAM)nsis.c_str());
+    ExpectEnabled(dialog, false, "once makensis.exe is gone");
+    WriteFile(nsis + "\\makensis.exe", "MZ");
+    PressKey(field, VK_TAB);
+    ExpectEnabled(dialog, true, "once Tab leaves the field after makensis.exe appeared");
     Click(GetDlgItem(dialog, IDCANCEL));
     EXPECT_EQ(program.Finish(), 0);
     ExpectInstalled("-----");
