@@ -1,0 +1,57 @@
+#!/usr/bin/env python3
+"""Writes the release zip: one top folder, the setup program beside the package's files laid out
+as the program reads them, and nothing else. The same inputs give the same bytes: entries in name
+order, every time the given one, fixed permissions, no extra fields, one compression level.
+
+Usage: releasezip.py OUT.zip TOP_FOLDER PROGRAM PACKAGE_DIR PACKAGE_H EPOCH
+The package's files are those the program's own table (PACKAGE_H) reads beside it.
+"""
+import os
+import re
+import sys
+import time
+import zipfile
+
+
+def package_files(header):
+    """Each file's path beside the setup program, in the table's order, once each."""
+    text = open(header, encoding="ascii").read()
+    files = []
+    for folder, name in re.findall(r'\{\s*(0|"[^"]*")\s*,\s*"([^"]+)"', text):
+        # "%s\\Example" applied to the setup folder; 0, the setup folder itself
+        folder = "" if folder == "0" else folder.strip('"').replace("%s", "").replace("\\\\", "/").strip("/")
+        path = f"{folder}/{name}" if folder else name
+        if path not in files:
+            files.append(path)
+    if not files:
+        sys.exit(f"release: no package table in {header}")
+    return files
+
+
+def main():
+    out, top, program, package, header, epoch = sys.argv[1:]
+    files = package_files(header)
+    missing = [f for f in files if not os.path.isfile(os.path.join(package, f))]
+    if missing:
+        sys.exit(f"release: the package in {package} lacks {', '.join(missing)}")
+    sources = {f"{top}/TavrinSetup.exe": program}
+    sources.update({f"{top}/{f}": os.path.join(package, f) for f in files})
+    folders = {os.path.dirname(name) + "/" for name in sources}
+    # Zip times are local times from 1980 on, with no zone: the epoch's UTC fields stand in.
+    stamp = time.gmtime(max(int(epoch), 315532800))[:6]
+    with zipfile.ZipFile(out, "w") as archive:
+        for name in sorted(folders | set(sources)):
+            entry = zipfile.ZipInfo(name, stamp)
+            entry.create_system = 3  # the permissions below are Unix modes
+            if name.endswith("/"):
+                entry.external_attr = (0o40755 << 16) | 0x10  # a folder, for Windows too
+                archive.writestr(entry, b"")
+            else:
+                entry.external_attr = 0o100644 << 16
+                entry.compress_type = zipfile.ZIP_DEFLATED
+                with open(sources[name], "rb") as f:
+                    archive.writestr(entry, f.read(), compresslevel=9)
+
+
+if __name__ == "__main__":
+    main()
