@@ -34,19 +34,18 @@ HWND FindBrowser(const Program &program, HWND owner)
     return search.found;
 }
 
-struct TextSearch { const std::string *text; HWND found; };
+struct TextSearch { const std::string *text; bool found; };
 
 BOOL CALLBACK FindTextProc(HWND w, LPARAM p)
 {
     TextSearch *s = (TextSearch *)p;
-    if (Text(w) == *s->text)
-        s->found = w;
+    s->found = s->found || Text(w) == *s->text;
     return !s->found;
 }
 
-HWND ChildWithText(HWND parent, const std::string &text)
+bool HasChildText(HWND parent, const std::string &text)
 {
-    TextSearch search = { &text, NULL };
+    TextSearch search = { &text, false };
     EnumChildWindows(parent, FindTextProc, (LPARAM)&search);
     return search.found;
 }
@@ -113,8 +112,8 @@ protected:
         Click(GetDlgItem(dialog, IDC_BROWSE));
         WaitFor([&] { return (browser = FindBrowser(program, dialog)) != NULL; }, "the folder browser");
         ASSERT_TRUE(browser);
-        ASSERT_TRUE(ChildWithText(browser, "Choose NSIS directory:"));
-        HWND makeFolder = ChildWithText(browser, "&Make New Folder");
+        ASSERT_TRUE(HasChildText(browser, "Choose NSIS directory:"));
+        HWND makeFolder = FindWindowExA(browser, NULL, "Button", "&Make New Folder");
         EXPECT_FALSE(makeFolder && IsWindowVisible(makeFolder)) << "a button for making a new folder";
         WaitFor([&] { return log->opening != -1; }, "the OK rule on opening");
         Sync(browser);
