@@ -26,5 +26,6 @@ int FileExists(LPCSTR path);
 int IsNsisDirectory(LPCSTR directory);
 void QueryNsisDirectory(char *directory, DWORD capacity);
 
-InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir, PromptProc prompt);
+InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir,
+                           PromptProc prompt);
 InstallOutcome RunInstall(HWND owner, LPCSTR setupDir, LPCSTR nsisDir, PromptProc prompt);

@@ -64,9 +64,9 @@ static int ParentExists(LPCSTR destDir)
     return FileExists(probe);
 }
 
-// The data reaches the disk before the copy takes the old file's place, so that after a power cut
-// the name never stands on data that was not written. A copy that cannot be opened for writing (that of
-// a read-only package file) goes on unflushed, as every copy did before.
+// The data reaches the disk before the copy takes the old file's place, so that after a power
+// cut the name never stands on data that was not written. A copy that cannot be opened for
+// writing (that of a read-only package file) goes on unflushed, as every copy did before.
 static int FlushToDisk(LPCSTR path)
 {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -96,7 +96,8 @@ static int CopyThenSwap(LPCSTR source, LPCSTR dest)
 
 // Copies sourceDir\fileName to destDir\fileName, creating the last level of destDir and asking the
 // user when the file is missing, already there or not copied.
-InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir, PromptProc prompt)
+InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir,
+                           PromptProc prompt)
 {
     PathBuffer source;
     PathBuffer probe;

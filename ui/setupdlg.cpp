@@ -2,7 +2,7 @@
 #include "setup.h"
 
 static HWND InstallButton; // the Install button, enabled only while the field names an NSIS folder
-HWND DirField;      // the NSIS folder field
+HWND DirField;                    // the NSIS folder field
 // Set once the install sequence starts; the program ends with it. Its prompts are modal, but what
 // others post to the dialog still reaches it under them: a second Install, or a Cancel or close
 // that would destroy the dialog and the open prompt with it.
