@@ -2,6 +2,7 @@
 # Stops this run's Wine server and Xvfb, by their prefix and PID only, and unmounts its small volume.
 # Usage: cleanup.sh STATE_DIR
 state=$1
+. "$(dirname "$0")/../../tools/deps.sh" # as_root
 if [ -f "$state/env.sh" ]; then
   . "$state/env.sh"
   wineserver -k 2>/dev/null || true
@@ -11,6 +12,6 @@ if [ -f "$state/xvfb.pid" ]; then
   rm -f "$state/xvfb.pid"
 fi
 if mountpoint -q "$state/drive-x" 2>/dev/null; then
-  $([ "$(id -u)" -eq 0 ] || echo sudo) umount "$state/drive-x" || true
+  as_root umount "$state/drive-x" || true
 fi
 exit 0

@@ -4,12 +4,13 @@
 set -euo pipefail
 state=$1
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../tools/deps.sh" # as_root
 
 "$here/cleanup.sh" "$state"
 rm -rf "$state"
 mkdir -p "$state/drive-y" "$state/drive-x"
 # Drive X: is a small volume of its own, for copies that fill it up.
-$([ "$(id -u)" -eq 0 ] || echo sudo) mount -t tmpfs -o size=256k tavrin-small "$state/drive-x"
+as_root mount -t tmpfs -o size=256k tavrin-small "$state/drive-x"
 
 # A display of its own: Xvfb names a free one through the descriptor.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$state/display" >"$state/xvfb.log" 2>&1 </dev/null &
