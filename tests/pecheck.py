@@ -9,7 +9,7 @@ import struct
 import sys
 
 MACHINES = {"i386": 0x14C, "amd64": 0x8664}
-SYSTEM_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL", "SHELL32.DLL"}
+SYSTEM_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL"}  # SHELL32 is loaded on the first "..."
 
 
 class Pe:

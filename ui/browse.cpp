@@ -2,6 +2,25 @@
 #include "setup.h"
 #include <shlobj.h>
 
+// SHELL32 serves the browser alone, and loading it costs more memory than the rest of the program:
+// it is loaded on the first "..." (from the system folder, the only place searched by then), and
+// these are fetched from it then.
+static decltype(&SHBrowseForFolderA) BrowseForFolder;
+static decltype(&SHGetPathFromIDListA) PathFromIDList; // read by the browser's callback too
+static decltype(&SHGetMalloc) GetShellMalloc;
+
+// 1 when the three are at hand. A second load of the library only counts one more use of it.
+static int LoadShell(void)
+{
+    HMODULE shell = LoadLibraryA("shell32.dll");
+    if (!shell)
+        return 0;
+    BrowseForFolder = (decltype(BrowseForFolder))(void (*)(void))GetProcAddress(shell, "SHBrowseForFolderA");
+    PathFromIDList = (decltype(PathFromIDList))(void (*)(void))GetProcAddress(shell, "SHGetPathFromIDListA");
+    GetShellMalloc = (decltype(GetShellMalloc))(void (*)(void))GetProcAddress(shell, "SHGetMalloc");
+    return BrowseForFolder && PathFromIDList && GetShellMalloc;
+}
+
 // Enables the browser's OK exactly while path, the selected folder, holds makensis.exe. An empty
 // path (a virtual folder, with no place in the file system) is not probed.
 static void ApplyOkRule(HWND browser, LPCSTR path)
@@ -19,7 +38,7 @@ static int CALLBACK BrowseCallbackProc(HWND browser, UINT event, LPARAM lParam, 
         ApplyOkRule(browser, (LPCSTR)lpData);
         break;
     case BFFM_SELCHANGED:
-        if (!SHGetPathFromIDListA((LPCITEMIDLIST)lParam, path))
+        if (!PathFromIDList((LPCITEMIDLIST)lParam, path))
             path[0] = 0;
         ApplyOkRule(browser, path);
         break;
@@ -32,6 +51,9 @@ void BrowseForNsisDirectory(HWND dialog)
     PathBuffer directory;
     BROWSEINFOA request = {}; // no root: the whole namespace from the desktop down
 
+    // Without SHELL32 there is no browser, and the field stays as it is.
+    if (!LoadShell())
+        return;
     GetWindowTextA(DirField, directory, sizeof directory);
     request.hwndOwner = dialog;
     request.pszDisplayName = directory;
@@ -40,12 +62,12 @@ void BrowseForNsisDirectory(HWND dialog)
     request.lpfn = BrowseCallbackProc;
     request.lParam = (LPARAM)directory;
 
-    LPITEMIDLIST chosen = SHBrowseForFolderA(&request);
+    LPITEMIDLIST chosen = BrowseForFolder(&request);
     if (!chosen)
         return;
-    int found = SHGetPathFromIDListA(chosen, directory);
+    int found = PathFromIDList(chosen, directory);
     IMalloc *allocator;
-    if (SUCCEEDED(SHGetMalloc(&allocator))) {
+    if (SUCCEEDED(GetShellMalloc(&allocator))) {
         allocator->Free(chosen);
         allocator->Release();
     }
