@@ -31,6 +31,21 @@ static void RestrictDllSearch(void)
         setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+// Without a manifest the program is a legacy one to Windows: run by a standard user, or by an
+// administrator not elevated, its writes into Program Files would be redirected to that user's
+// VirtualStore, where makensis run elevated or by anyone else never finds them, and the user would
+// hear "complite" all the same. With redirection off such a copy fails and the user is told so.
+// Where there is no such redirection (no UAC; Wine) the call fails and nothing changes.
+static void StopFileVirtualization(void)
+{
+    HANDLE token;
+    DWORD enabled = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT, &token))
+        return;
+    SetTokenInformation(token, TokenVirtualizationEnabled, &enabled, sizeof enabled);
+    CloseHandle(token);
+}
+
 // Every message passes the dialog's keyboard handling first, so Tab, Escape and mnemonics work.
 static void RunMessageLoop(HWND dialog)
 {
@@ -46,6 +61,7 @@ static void RunMessageLoop(HWND dialog)
 
 extern "C" void WinMainEntry(void)
 {
+    StopFileVirtualization(); // before anything is read or written
     RestrictDllSearch();
     AppInstance = GetModuleHandleA(NULL);
     FindSetupDir();
