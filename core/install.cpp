@@ -81,12 +81,14 @@ static int FlushToDisk(LPCSTR path)
 // moment the old file or the whole new one, whether the disk fills up or the program is ended.
 // The copy's name is dest's with its last character made '~' ("Tavrin.dl~"), so it always fits
 // where dest does, and makensis, which loads *.dll, *.nsh and *.nsi, never meets a half-made one.
-// One left by an earlier run that was ended is overwritten.
+// One left by an earlier run that was ended is overwritten, even read-only, as the copy of a
+// read-only package file is: it is our own, and would otherwise refuse every later copy.
 static int CopyThenSwap(LPCSTR source, LPCSTR dest)
 {
     PathBuffer temp;
     ComposeText(temp, sizeof temp, "%s", dest); // dest came from a buffer of this size
     temp[TextLength(temp) - 1] = '~';
+    SetFileAttributesA(temp, FILE_ATTRIBUTE_NORMAL); // fails, harmlessly, where there is none
     if (CopyFileA(source, temp, FALSE) && FlushToDisk(temp)
         && MoveFileExA(temp, dest, MOVEFILE_REPLACE_EXISTING))
         return 1;

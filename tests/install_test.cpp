@@ -31,6 +31,15 @@ int WINAPI ScriptedPrompt(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 
 const HWND Owner = (HWND)(INT_PTR)0x1234;
 
+// FlushFileBuffers as the core calls it, through this program's import of it: a disk that fails
+// to write its data back (an I/O error, a drive gone) is put in its place for a row.
+#ifdef _WIN64
+extern "C" FARPROC FlushImport asm("__imp_FlushFileBuffers");
+#else
+extern "C" FARPROC FlushImport asm("__imp__FlushFileBuffers@4");
+#endif
+BOOL WINAPI FailingFlush(HANDLE) { SetLastError(ERROR_IO_DEVICE); return FALSE; }
+
 // A package file's content, the same for every row that installs it: more than a page.
 std::string NewContent(int row)
 {
@@ -45,7 +54,8 @@ struct Scenario {
     const char *installed; // rows already installed
     const char *layout;    // D, E: Docs, Examples absent; A: Plugins\x86-ansi there (NSIS 3);
                            // T: a file named Tavrin where Docs\Tavrin belongs; S: a copy left
-                           // beside the plug-in by an earlier run that was ended; F: no room left
+                           // beside the plug-in by an earlier run that was ended; F: no room left;
+                           // R: that copy and the plug-in's package file read-only; I: flushes fail
     const char *locked;    // installed rows held open without sharing
     const char *answers;
     const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted
@@ -83,6 +93,10 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         WriteFile(nsis + "\\Docs\\Tavrin", "a file");
     if (Has(s.layout, 'S'))
         WriteFile(Beside(PackageDest(nsis, 4)), "left by a run that was ended");
+    if (Has(s.layout, 'R')) {
+        SetFileAttributesA(Beside(PackageDest(nsis, 4)).c_str(), FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesA(PackageSource(setup, 4).c_str(), FILE_ATTRIBUTE_READONLY);
+    }
     std::vector<HANDLE> held;
     for (int r = 1; r <= PACKAGE_ROWS; r++) {
         if (!Has(s.installed, '0' + r))
@@ -100,7 +114,11 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
 
     Prompts.clear();
     Answers = s.answers;
+    FARPROC flush = FlushImport;
+    if (Has(s.layout, 'I'))
+        FlushImport = (FARPROC)FailingFlush;
     int outcome = RunInstall(Owner, setup.c_str(), nsis.c_str(), ScriptedPrompt);
+    FlushImport = flush;
     for (HANDLE h : held)
         CloseHandle(h);
 
@@ -170,6 +188,8 @@ const Scenario Sequences[] = {
     { "a file where Docs\\Tavrin belongs, No", "", "", "T", "", "N", "f1 ", 0, "-----" },
     { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3 ", 0, "NNO--" },
     { "a copy left by an ended run is overwritten", "", "", "S", "", "", "", 1, "NNNN-" },
+    { "a read-only copy left, of a read-only package file", "", "", "SR", "", "", "", 1, "NNNN-" },
+    { "a failed flush keeps the installed file, No", "", "1", "I", "", "YN", "r1 f1 ", 0, "O----" },
     // No room but the old plug-in's one page, and the new one needs two: the old one stays whole.
     { "no room for the new plugin, No", "", "1234", "F", "", "NNNYN", "r1 r2 r3 r4 f4 ", 0, "OOOO-" },
 };

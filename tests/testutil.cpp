@@ -93,7 +93,7 @@ void RemoveTree(const std::string &path)
                 continue;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTree(path + "\\" + name);
-            else
+            else if (SetFileAttributesA((path + "\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL))
                 DeleteFileA((path + "\\" + name).c_str());
         } while (FindNextFileA(search, &found));
         FindClose(search);

@@ -6,7 +6,7 @@
 state=$1; shift
 . "$state/env.sh"
 out=$(mktemp "$state/out.XXXXXX")
-wine "$@" >"$out" 2>&1
+as_user wine "$@" >"$out" 2>&1
 rc=$?
 cat "$out"
 rm -f "$out"
