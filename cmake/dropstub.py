@@ -47,7 +47,20 @@ def main(path):
         if pointer:
             struct.pack_into("<I", out, raw, pointer - shift)
     out += data[headers_size:]
+    struct.pack_into("<I", out, optional + moved + 64, checksum(out, optional + moved + 64))
     open(path, "wb").write(out)
+
+
+def checksum(data, field):
+    """The image checksum the linker wrote, over the file as it now is: its 16-bit words summed
+    with the carries folded back in, the checksum's own field counted as zero, plus its length."""
+    words = bytearray(data) + bytes(len(data) % 2)
+    words[field:field + 4] = bytes(4)
+    total = 0
+    for (word,) in struct.iter_unpack("<H", words):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
 
 
 if __name__ == "__main__":
