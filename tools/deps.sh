@@ -3,10 +3,11 @@
 # The packages: CMake, the two MinGW-w64 cross compilers, 64-bit and 32-bit Wine, Xvfb,
 # GoogleTest's sources, Python for the file checks, clang with its sanitizer and fuzzer runtimes
 # for the native checks of the text composition, ImageMagick for the demo's screenshots, and NSIS,
-# whose makensis compiles what the program installs; OpenSSL and osslsigncode sign a release.
+# whose makensis compiles what the program installs; OpenSSL and osslsigncode sign a release, with
+# the PKCS#11 engine for keys on tokens and SoftHSM for the test token.
 TAVRIN_PACKAGES="cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb googletest python3 clang libclang-rt-14-dev
-  imagemagick nsis openssl osslsigncode"
+  imagemagick nsis openssl osslsigncode softhsm2 libengine-pkcs11-openssl"
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 

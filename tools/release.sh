@@ -3,9 +3,16 @@
 # package exactly as the program expects it under one top folder, and build/release/SHA256SUMS
 # with the sums of the zip and of the program in it. Two runs from one commit give the same
 # bytes: every time in the zip, and the signing time, is SOURCE_DATE_EPOCH (default: the commit's).
-# With TAVRIN_SIGN_CERT (PEM certificate, the signer's first, then its chain) and TAVRIN_SIGN_KEY
-# (its PEM key, unencrypted) the program is signed before it goes in; TAVRIN_SIGN_TIMESTAMP_URL
-# adds an RFC 3161 timestamp, which makes each signature, and so each zip, different.
+# With TAVRIN_SIGN_KEY the program is signed before it goes in. The key is one of
+#   a PEM key file, plain or passphrase-protected, with TAVRIN_SIGN_CERT: the PEM certificate,
+#     the signer's first, then its chain;
+#   a PKCS#12 file (.p12, .pfx), which holds the certificate and its chain too;
+#   a key on a token, as a PKCS#11 URI (pkcs11:token=...;object=...), with TAVRIN_SIGN_CERT and
+#     TAVRIN_SIGN_PKCS11_MODULE, the token's PKCS#11 library.
+# The PIN or passphrase is read from the file TAVRIN_SIGN_PASS_FILE or from TAVRIN_SIGN_PASS. It
+# reaches the tools through their environment or a pipe, never a command line (every user of the
+# machine can read those) nor a file. TAVRIN_SIGN_TIMESTAMP_URL: RFC 3161 time-stamp services,
+# separated by spaces, tried in order; a timestamp makes each signature, and so each zip, different.
 # Usage: tools/release.sh VERSION [PACKAGE_DIR]    PACKAGE_DIR: the sample package by default
 set -euo pipefail
 caller=$(pwd)
@@ -39,39 +46,115 @@ started=$(date +%s.%N)
 . tools/deps.sh
 ensure_packages
 
+mkdir -p "$out"
+work=$(mktemp -d "$out/.work.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
 # A signer is checked before anything is built: a key that is not the certificate's, or a
-# certificate not meant for code signing, would give a signature no system accepts.
-cert=$(given "${TAVRIN_SIGN_CERT:-}") key=$(given "${TAVRIN_SIGN_KEY:-}")
-if [ -n "$cert$key" ]; then
-  [ -n "$cert" ] && [ -n "$key" ] || fail "TAVRIN_SIGN_CERT and TAVRIN_SIGN_KEY are given together or not at all"
-  cert_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null) || fail "$cert holds no PEM certificate"
-  own_key=$(openssl pkey -in "$key" -pubout -passin pass: 2>/dev/null) \
-    || fail "$key holds no unencrypted PEM private key"
-  [ "$cert_key" = "$own_key" ] || fail "the certificate in $cert does not match the key in $key"
+# certificate not meant for code signing, would give a signature no system accepts, and a wrong
+# PIN is better heard of now.
+key_spec=${TAVRIN_SIGN_KEY:-} cert=$(given "${TAVRIN_SIGN_CERT:-}")
+module=$(given "${TAVRIN_SIGN_PKCS11_MODULE:-}")
+pass=${TAVRIN_SIGN_PASS:-}
+if [ -n "${TAVRIN_SIGN_PASS_FILE:-}" ]; then
+  pass_file=$(given "$TAVRIN_SIGN_PASS_FILE")
+  [ -f "$pass_file" ] && [ -r "$pass_file" ] || fail "cannot read the PIN or passphrase file $pass_file"
+  # its first line, as openssl reads such a file
+  IFS= read -r pass <"$pass_file" || [ -n "$pass" ] || fail "no PIN or passphrase in $pass_file"
+fi
+# openssl with the PIN or passphrase in its environment alone
+with_pass() { TAVRIN_SIGN_PASS=$pass "$@" -passin env:TAVRIN_SIGN_PASS 2>>"$work/check.log"; }
+# why a key could not be read: the tool's own words, and the PIN or passphrase if they say so
+refused() {
+  grep -qiE 'PIN incorrect|bad decrypt|invalid password|wrong password|mac verify' "$work/check.log" \
+    && fail "$1: the PIN or passphrase is wrong"
+  sed 's/^/  /' "$work/check.log" >&2
+  fail "$1"
+}
+kind=
+case $key_spec in
+  '') [ -z "$cert$module" ] || fail "TAVRIN_SIGN_KEY names no key, though TAVRIN_SIGN_CERT or TAVRIN_SIGN_PKCS11_MODULE is set" ;;
+  pkcs11:*)
+    kind=token
+    [ -n "$cert" ] || fail "a key on a token needs its certificate in TAVRIN_SIGN_CERT"
+    [ -n "$module" ] || fail "a key on a token needs the token's PKCS#11 library in TAVRIN_SIGN_PKCS11_MODULE"
+    [ -f "$module" ] || fail "no PKCS#11 library at $module"
+    # the engine that reaches the token through that library, for openssl and osslsigncode alike
+    printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nMODULE_PATH = %s\n' \
+      "$module" >"$work/engine.cnf"
+    own_key=$(OPENSSL_CONF=$work/engine.cnf with_pass openssl pkey -engine pkcs11 -inform engine -in "$key_spec" -pubout) || {
+      grep -qiE 'load.*module|dlopen|not a pkcs' "$work/check.log" && fail "the PKCS#11 library $module does not load"
+      refused "no key on the token for $key_spec (library $module)"
+    } ;;
+  *)
+    key=$(given "$key_spec")
+    [ -f "$key" ] && [ -r "$key" ] || fail "cannot read the key file $key_spec"
+    if grep -q -- '-----BEGIN' "$key"; then
+      kind=pem
+      [ -n "$cert" ] || fail "a PEM key needs its certificate in TAVRIN_SIGN_CERT"
+      if ! own_key=$(with_pass openssl pkey -in "$key" -pubout); then
+        grep -q ENCRYPTED "$key" && [ -z "$pass" ] \
+          && fail "$key is passphrase-protected: give the passphrase in TAVRIN_SIGN_PASS_FILE or TAVRIN_SIGN_PASS"
+        refused "$key holds no PEM private key that can be read"
+      fi
+    else
+      kind=pkcs12
+      [ -z "$cert" ] || fail "a PKCS#12 file holds its certificate: leave TAVRIN_SIGN_CERT unset"
+      # older .pfx files use ciphers that OpenSSL 3 keeps in its legacy provider
+      p12() { with_pass openssl pkcs12 -in "$key" "$@" || with_pass openssl pkcs12 -legacy -in "$key" "$@"; }
+      p12 -nokeys -clcerts >"$work/signer.pem" || refused "$key is no PKCS#12 file that can be read"
+      [ -s "$work/signer.pem" ] || fail "$key holds no certificate for its key"
+      cert=$work/signer.pem cert_name=$key
+      own_key=$(p12 -nocerts -nodes | openssl pkey -pubout 2>>"$work/check.log") || refused "$key holds no private key"
+    fi ;;
+esac
+if [ -n "$kind" ]; then
+  cert_name=${cert_name:-$cert}
+  cert_key=$(openssl x509 -in "$cert" -noout -pubkey 2>/dev/null) || fail "$cert_name holds no PEM certificate"
+  [ "$cert_key" = "$own_key" ] || fail "the certificate in $cert_name does not match the key in $key_spec"
   openssl x509 -in "$cert" -noout -ext extendedKeyUsage 2>/dev/null | grep -q 'Code Signing' \
-    || fail "the certificate in $cert is not meant for code signing (its extended key usage lacks Code Signing)"
+    || fail "the certificate in $cert_name is not meant for code signing (its extended key usage lacks Code Signing)"
   usage=$(openssl x509 -in "$cert" -noout -ext keyUsage 2>/dev/null)
   [ -z "$usage" ] || grep -q 'Digital Signature' <<<"$usage" \
-    || fail "the certificate in $cert is not meant for code signing (its key usage lacks Digital Signature)"
+    || fail "the certificate in $cert_name is not meant for code signing (its key usage lacks Digital Signature)"
 fi
 
 cmake --preset x86 >/dev/null
 cmake --build --preset x86 --target TavrinSetup TavrinPlugin >/dev/null
 program=$top/build/x86/TavrinSetup.exe
 
-mkdir -p "$out"
-work=$(mktemp -d "$out/.work.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-if [ -n "$cert" ]; then
-  timestamp=()
-  [ -z "${TAVRIN_SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$TAVRIN_SIGN_TIMESTAMP_URL")
-  osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "Tavrin Plugin Setup" -time "$epoch" \
-    "${timestamp[@]}" -in "$program" -out "$work/TavrinSetup.exe" >"$work/sign.log" 2>&1 \
-    || { cat "$work/sign.log" >&2; fail "osslsigncode could not sign the program"; }
-  program=$work/TavrinSetup.exe
+if [ -n "$kind" ]; then
+  case $kind in
+    pem) signer=(-certs "$cert" -key "$key") ;;
+    pkcs12) signer=(-pkcs12 "$key") ;;
+    token) signer=(-pkcs11module "$module" -certs "$cert" -key "$key_spec") ;;
+  esac
+  # the PIN or passphrase through a pipe, which the tool reads as a file
+  [ -z "$pass" ] || signer+=(-readpass /dev/fd/3)
+  osslsigncode sign "${signer[@]}" -h sha256 \
+    -n "Tavrin Plugin Setup" -time "$epoch" -in "$program" -out "$work/signed.exe" >"$work/sign.log" 2>&1 \
+    3< <(printf '%s\n' "$pass") || { cat "$work/sign.log" >&2; fail "osslsigncode could not sign the program"; }
+  program=$work/signed.exe
   echo "signed the program as $(openssl x509 -in "$cert" -noout -subject)"
+  if [ -n "${TAVRIN_SIGN_TIMESTAMP_URL:-}" ]; then
+    stamped=
+    for url in $TAVRIN_SIGN_TIMESTAMP_URL; do
+      if osslsigncode add -h sha256 -ts "$url" -in "$program" -out "$work/stamped.exe" >"$work/stamp.log" 2>&1; then
+        stamped=$url
+        break
+      fi
+      echo "the time-stamp service $url did not answer" >&2
+    done
+    # Never an untimestamped release where a timestamp was asked for.
+    [ -n "$stamped" ] || fail "no time-stamp service answered (TAVRIN_SIGN_TIMESTAMP_URL: $TAVRIN_SIGN_TIMESTAMP_URL)"
+    program=$work/stamped.exe
+    echo "timestamped by $stamped"
+  else
+    echo "warning: no timestamp (TAVRIN_SIGN_TIMESTAMP_URL is not set): the signature stops being valid" \
+      "when the certificate expires, and Windows then treats the download as unsigned" >&2
+  fi
 else
-  echo "not signed: TAVRIN_SIGN_CERT and TAVRIN_SIGN_KEY are not set"
+  echo "not signed: TAVRIN_SIGN_KEY is not set"
 fi
 
 # Written beside, then renamed: no half-written zip ever stands under the final name.
