@@ -67,7 +67,7 @@ export PATH=$scratch/shims:$PATH
 # signature the program is the tested product.
 check() { # STAMPED
   rm -rf Tavrin-$version unsigned.exe
-  cp "$zip" "$top/build/release/SHA256SUMS" .
+  cp "$zip" "${zip%.zip}.buildinfo" "$top/build/release/SHA256SUMS" .
   python3 -m zipfile -e Tavrin-$version.zip .
   sha256sum --quiet -c SHA256SUMS
   python3 -c 'import sys, time, zipfile
@@ -94,10 +94,29 @@ export TAVRIN_SIGN_TIMESTAMP_URL=$stamps
 TAVRIN_SIGN_CERT=signer.pem TAVRIN_SIGN_KEY="pkcs11:token=tavrin;object=signer" TAVRIN_SIGN_PKCS11_MODULE=$module \
   TAVRIN_SIGN_PASS_FILE=pin.txt "$top/tools/release.sh" $version >/dev/null 2>&1
 check stamped
+"$top/tools/verify-release.sh" "$zip" --ca ca.pem # rebuilds the recorded commit: the tree's own when committed
 TAVRIN_SIGN_KEY=signer.p12 TAVRIN_SIGN_PASS=$passphrase "$top/tools/release.sh" $version >/dev/null 2>&1
 check stamped
 TAVRIN_SIGN_CERT=signer.pem TAVRIN_SIGN_KEY=encrypted.key TAVRIN_SIGN_PASS_FILE=pass.txt "$top/tools/release.sh" $version >/dev/null 2>&1
 check stamped
+
+# A release whose program has one byte changed: beside the sums it came with, and then with the
+# sums and the build record remade to match it, when only the rebuild can tell.
+env -u TAVRIN_SIGN_TIMESTAMP_URL "$top/tools/release.sh" $version >/dev/null 2>&1
+mkdir -p changed
+python3 -m zipfile -e "$zip" changed
+program=changed/Tavrin-$version/TavrinSetup.exe
+printf '\xcc' | dd of=$program bs=1 seek=1024 conv=notrunc 2>/dev/null
+python3 "$top/tools/releasezip.py" changed/Tavrin-$version.zip Tavrin-$version $program changed/Tavrin-$version \
+  "$top/core/package.h" $SOURCE_DATE_EPOCH
+cp "$top/build/release/SHA256SUMS" "$top/build/release/Tavrin-$version.buildinfo" changed/
+"$top/tools/verify-release.sh" changed/Tavrin-$version.zip >verdicts.txt && exit 1
+grep -q '^FAIL sums' verdicts.txt
+sed -i "s/^\(program-sha256:\).*/\1 $(sha256sum <$program | cut -c1-64)/
+  s/^\(zip-sha256:\).*/\1 $(sha256sum <changed/Tavrin-$version.zip | cut -c1-64)/" changed/Tavrin-$version.buildinfo
+(cd changed && sha256sum Tavrin-$version.zip Tavrin-$version/TavrinSetup.exe Tavrin-$version.buildinfo >SHA256SUMS)
+"$top/tools/verify-release.sh" changed/Tavrin-$version.zip >verdicts.txt && exit 1
+[ "$(grep -c '^FAIL' verdicts.txt)" = 1 ] && grep -q '^FAIL rebuild: the program differs .*bytes 1025 to 1025' verdicts.txt
 
 while IFS='|' read -r message settings; do
   rm -f "$zip"

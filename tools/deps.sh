@@ -89,3 +89,12 @@ ensure_32bit() {
     exit 1
   fi
 }
+
+# What builds and packs a release, one "name: version" a line: the record a rebuild is held to.
+toolchain_versions() {
+  local p
+  for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev cmake osslsigncode; do
+    printf '%s: %s\n' "$p" "$(dpkg-query -W -f='${Version}' "$p" 2>/dev/null || echo none)"
+  done
+  printf 'python3: %s\n' "$(python3 -c 'import platform, zlib; print(platform.python_version(), "with zlib", zlib.ZLIB_VERSION)')"
+}

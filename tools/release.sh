@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the release a user downloads: build/release/Tavrin-VERSION.zip, the product beside the
-# package exactly as the program expects it under one top folder, and build/release/SHA256SUMS
-# with the sums of the zip and of the program in it. Two runs from one commit give the same
+# package exactly as the program expects it under one top folder; Tavrin-VERSION.buildinfo beside
+# it, the commit, time and toolchain that made it, for tools/verify-release.sh; and
+# build/release/SHA256SUMS with the sums of the zip, the program in it and the build record. Two runs from one commit give the same
 # bytes: every time in the zip, and the signing time, is SOURCE_DATE_EPOCH (default: the commit's).
 # With TAVRIN_SIGN_KEY the program is signed before it goes in. The key is one of
 #   a PEM key file, plain or passphrase-protected, with TAVRIN_SIGN_CERT: the PEM certificate,
@@ -30,7 +31,7 @@ zip=$out/Tavrin-$version.zip
 [[ $version =~ ^[A-Za-z0-9]([A-Za-z0-9._+-]*[A-Za-z0-9])?$ ]] \
   || fail "VERSION \"$version\" cannot stand in a file name: use letters and digits, with . _ + - between them"
 # A release that fails leaves no zip of its version, and no sums that could be taken for its own.
-rm -f "$zip" "$out/SHA256SUMS"
+rm -f "$zip" "$out/Tavrin-$version.buildinfo" "$out/SHA256SUMS"
 if [ $# -eq 2 ]; then
   package=$(given "$2")
   [ -d "$package" ] || fail "no package folder $2"
@@ -160,9 +161,22 @@ fi
 # Written beside, then renamed: no half-written zip ever stands under the final name.
 python3 tools/releasezip.py "$work/release.zip" "Tavrin-$version" "$program" "$package" core/package.h "$epoch"
 sum() { sha256sum <"$1" | cut -d' ' -f1; }
+# The record that lets anyone rebuild the program and compare (tools/verify-release.sh).
+{
+  echo "version: $version"
+  echo "commit: $(git rev-parse HEAD 2>/dev/null || echo none)"
+  git diff --quiet HEAD -- 2>/dev/null && echo "sources: as committed" || echo "sources: changed since the commit"
+  echo "source-date-epoch: $epoch"
+  toolchain_versions
+  echo "program-unsigned-sha256: $(sum "$top/build/x86/TavrinSetup.exe")"
+  echo "program-sha256: $(sum "$program")"
+  echo "zip-sha256: $(sum "$work/release.zip")"
+} >"$work/release.buildinfo"
 printf '%s  %s\n' "$(sum "$work/release.zip")" "Tavrin-$version.zip" \
-  "$(sum "$program")" "Tavrin-$version/TavrinSetup.exe" >"$work/SHA256SUMS"
+  "$(sum "$program")" "Tavrin-$version/TavrinSetup.exe" \
+  "$(sum "$work/release.buildinfo")" "Tavrin-$version.buildinfo" >"$work/SHA256SUMS"
 mv "$work/release.zip" "$zip"
+mv "$work/release.buildinfo" "$out/Tavrin-$version.buildinfo"
 mv "$work/SHA256SUMS" "$out/SHA256SUMS"
 
 echo "release: $zip, $(stat -c %s "$zip") bytes, in $(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s"
