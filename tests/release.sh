@@ -20,8 +20,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -su
 cert signer "Tavrin test signer" codeSigning
 cert tsa "Tavrin test TSA" critical,timeStamping
 cert web "Tavrin test web server" serverAuth
-printf '%s\n' "$passphrase" >pass.txt
-printf '%s\n' "$pin" >pin.txt
+echo "$passphrase" >pass.txt && echo "$pin" >pin.txt
 openssl pkey -in signer.key -aes256 -passout file:pass.txt -out encrypted.key
 openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -passout file:pass.txt -out signer.p12
 openssl pkcs12 -export -inkey web.key -in web.pem -passout file:pass.txt -out web.p12
@@ -32,9 +31,8 @@ softhsm2-util --import signer.key --token tavrin --label signer --id 01 --pin "$
 module=$(find /usr/lib -name libsofthsm2.so | head -n 1)
 
 # The time-stamp service: openssl ts answering each query posted to it.
-printf '[tsa]\ndefault_tsa = t\n[t]\nserial = %s/serial\nsigner_cert = %s/tsa.pem\nsigner_key = %s/tsa.key
-signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\ness_cert_id_alg = sha256\n' \
-  "$scratch" "$scratch" "$scratch" >tsa.cnf
+printf '[tsa]\ndefault_tsa = t\n[t]\nserial = serial\nsigner_cert = tsa.pem\nsigner_key = tsa.key
+signer_digest = sha256\ndefault_policy = 1.2.3.4.1\ndigests = sha256\n' >tsa.cnf
 python3 - tsa.cnf >tsa.port <<'TSA' &
 import http.server, subprocess, sys
 class Tsa(http.server.BaseHTTPRequestHandler):
@@ -45,13 +43,11 @@ class Tsa(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(subprocess.run(["openssl", "ts", "-reply", "-config", sys.argv[1], "-queryfile",
                                          "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True).stdout)
-    def log_message(self, *args): pass
 server = http.server.HTTPServer(("127.0.0.1", 0), Tsa)
 print(server.server_port, flush=True)
 server.serve_forever()
 TSA
-tsa_pid=$!
-trap 'kill $tsa_pid' EXIT
+trap "kill $!" EXIT
 for _ in $(seq 50); do [ -s tsa.port ] && break; sleep 0.1; done
 stamps="http://127.0.0.1:1/ http://127.0.0.1:$(cat tsa.port)/" # the first refuses
 

@@ -80,7 +80,7 @@ case $key_spec in
     [ -n "$cert" ] || fail "a key on a token needs its certificate in TAVRIN_SIGN_CERT"
     [ -n "$module" ] || fail "a key on a token needs the token's PKCS#11 library in TAVRIN_SIGN_PKCS11_MODULE"
     [ -f "$module" ] || fail "no PKCS#11 library at $module"
-    # the engine that reaches the token through that library, for openssl and osslsigncode alike
+    # openssl reaches the token through its PKCS#11 engine, loaded with that library
     printf 'openssl_conf = init\n[init]\nengines = engines\n[engines]\npkcs11 = pkcs11\n[pkcs11]\nMODULE_PATH = %s\n' \
       "$module" >"$work/engine.cnf"
     own_key=$(OPENSSL_CONF=$work/engine.cnf with_pass openssl pkey -engine pkcs11 -inform engine -in "$key_spec" -pubout) || {
