@@ -97,7 +97,6 @@ check stamped
 # A release whose program has one byte changed: beside the sums it came with, and then with the
 # sums and the build record remade to match it, when only the rebuild can tell.
 env -u TAVRIN_SIGN_TIMESTAMP_URL "$top/tools/release.sh" $version >/dev/null 2>&1
-mkdir -p changed
 python3 -m zipfile -e "$zip" changed
 program=changed/Tavrin-$version/TavrinSetup.exe
 printf '\xcc' | dd of=$program bs=1 seek=1024 conv=notrunc 2>/dev/null

@@ -28,6 +28,13 @@ def package_files(header):
     return files
 
 
+def layout(top, files):
+    """Every entry of the zip in name order: the program and the files under top, and each
+    folder that holds one (a folder's name ends in /)."""
+    names = {f"{top}/{f}" for f in files + ["TavrinSetup.exe"]}
+    return sorted(names | {os.path.dirname(name) + "/" for name in names})
+
+
 def main():
     out, top, program, package, header, epoch = sys.argv[1:]
     files = package_files(header)
@@ -36,11 +43,10 @@ def main():
         sys.exit(f"release: the package in {package} lacks {', '.join(missing)}")
     sources = {f"{top}/TavrinSetup.exe": program}
     sources.update({f"{top}/{f}": os.path.join(package, f) for f in files})
-    folders = {os.path.dirname(name) + "/" for name in sources}
     # Zip times are local times from 1980 on, with no zone: the epoch's UTC fields stand in.
     stamp = time.gmtime(max(int(epoch), 315532800))[:6]
     with zipfile.ZipFile(out, "w") as archive:
-        for name in sorted(folders | set(sources)):
+        for name in layout(top, files):
             entry = zipfile.ZipInfo(name, stamp)
             entry.create_system = 3  # the permissions below are Unix modes
             if name.endswith("/"):

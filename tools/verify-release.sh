@@ -43,15 +43,12 @@ recorded() { sed -n "s/^$1: //p" "$buildinfo" | head -n 1; }
 
 # The layout: one top folder, the program beside the package's files as the program reads them.
 program=$work/$name/TavrinSetup.exe
-expected=$(cd "$top" && python3 -c 'import sys; sys.path.insert(0, "tools"); import releasezip
-files = releasezip.package_files("core/package.h") + ["TavrinSetup.exe"]
-top = sys.argv[1]
-names = {top + "/" + f for f in files} | {top + "/" + f.rpartition("/")[0] + "/" for f in files if "/" in f}
-print("\n".join(sorted(names | {top + "/"})))' "$name")
+expected=$(python3 -c 'import sys; sys.path.insert(0, "tools"); import releasezip
+print("\n".join(releasezip.layout(sys.argv[1], releasezip.package_files("core/package.h"))))' "$name")
 if ! entries=$(python3 -c 'import sys, zipfile; print("\n".join(sorted(zipfile.ZipFile(sys.argv[1]).namelist())))' "$zip" 2>&1); then
   verdict FAIL layout "not a zip: $entries"
 elif [ "$entries" != "$expected" ]; then
-  verdict FAIL layout "$(diff <(echo "$expected") <(echo "$entries") | sed -n 's/^> / extra &/p; s/^< / missing &/p' | tr -d '\n')"
+  verdict FAIL layout "$(diff <(echo "$expected") <(echo "$entries") | sed -n 's/^> \(.*\)/extra \1; /p; s/^< \(.*\)/missing \1; /p' | tr -d '\n')"
 else
   verdict ok layout "$name/ with TavrinSetup.exe, $(echo "$entries" | grep -vc '/$') files"
 fi
