@@ -8,8 +8,9 @@ typedef char PathBuffer[MAX_PATH];
 // A package folder: a path-sized folder text followed by one of the package's subfolders.
 #define FOLDER_CAPACITY (MAX_PATH + 32)
 
-// A prompt: a folder, a file name, and the question on a line of its own.
-#define PROMPT_CAPACITY (2 * MAX_PATH + 64)
+// A prompt: a folder and a file name, the reason for a failure, and the question, each on a line
+// of its own.
+#define PROMPT_CAPACITY (3 * MAX_PATH + 64)
 
 // Result of one copy step and of the whole sequence.
 typedef int InstallOutcome;

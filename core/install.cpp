@@ -11,15 +11,33 @@ static const char MissingQuestion[] = "File does not exists. Continue?";
 static const char ReplaceQuestion[] = "File already exists. Replace it?";
 static const char CopyFailedQuestion[] = "File could not be copied. Continue?";
 
-// Asks about folder\name, the path alone on the first line and the question after an empty one.
+// Room in a prompt for the system's words on an error, and for a question.
+#define REASON_ROOM MAX_PATH
+#define QUESTION_ROOM 64
+
+// Asks about folder\name: the path alone on the first line, then, after an empty line, why a call
+// failed in the system's own words and language where error names one (a file in use, a write
+// refused to a standard user, a full disk), then the question after another.
 static int AskAboutPath(PromptProc prompt, HWND owner, LPCSTR folder, LPCSTR name,
-                        LPCSTR question, UINT style)
+                        LPCSTR question, UINT style, DWORD error = ERROR_SUCCESS)
 {
     char text[PROMPT_CAPACITY];
+    int used = 0;
     // Only a folder far past the path limit can fail to fit; the question is then asked without
     // its path rather than not at all.
-    if (!ComposeText(text, sizeof text, "%s\\%s\n\n%s", folder, name, question))
-        ComposeText(text, sizeof text, "%s", question);
+    if (ComposeText(text, sizeof text - REASON_ROOM - QUESTION_ROOM, "%s\\%s\n\n", folder, name))
+        used = TextLength(text);
+    int length = error ? (int)FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
+                                             error, 0, text + used, REASON_ROOM - 2, NULL) : 0;
+    // the message's own line break, and any blank, off its end
+    while (length > 0 && (unsigned char)text[used + length - 1] <= ' ')
+        length--;
+    if (length) {
+        used += length;
+        text[used++] = '\n';
+        text[used++] = '\n';
+    }
+    ComposeText(text + used, sizeof text - used, "%s", question);
     return prompt(owner, text, ProgramTitle, style);
 }
 
@@ -36,10 +54,11 @@ static InstallOutcome AskMissing(PromptProc prompt, HWND owner, LPCSTR sourceDir
                                   MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
 }
 
-static InstallOutcome AskCopyFailed(PromptProc prompt, HWND owner, LPCSTR destDir, LPCSTR fileName)
+static InstallOutcome AskCopyFailed(PromptProc prompt, HWND owner, LPCSTR destDir, LPCSTR fileName,
+                                    DWORD error)
 {
     return GoOnIfYes(AskAboutPath(prompt, owner, destDir, fileName, CopyFailedQuestion,
-                                  MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2));
+                                  MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2, error));
 }
 
 // 1 when folder\name exists; a path past the limit does not.
@@ -65,13 +84,13 @@ static int ParentExists(LPCSTR destDir)
 }
 
 // The data reaches the disk before the copy takes the old file's place, so that after a power
-// cut the name never stands on data that was not written. A copy that cannot be opened for
-// writing (that of a read-only package file) goes on unflushed, as every copy did before.
+// cut the name never stands on data that was not written. A failed flush leaves its error as the
+// last one: closing a handle does not change it.
 static int FlushToDisk(LPCSTR path)
 {
     HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
-        return 1;
+        return 0;
     int flushed = FlushFileBuffers(file);
     CloseHandle(file);
     return flushed;
@@ -81,19 +100,30 @@ static int FlushToDisk(LPCSTR path)
 // moment the old file or the whole new one, whether the disk fills up or the program is ended.
 // The copy's name is dest's with its last character made '~' ("Tavrin.dl~"), so it always fits
 // where dest does, and makensis, which loads *.dll, *.nsh and *.nsi, never meets a half-made one.
-// One left by an earlier run that was ended is overwritten, even read-only, as the copy of a
-// read-only package file is: it is our own, and would otherwise refuse every later copy.
-static int CopyThenSwap(LPCSTR source, LPCSTR dest)
+// Answers 0 once dest is the new file, else the error of the step that failed.
+static DWORD CopyThenSwap(LPCSTR source, LPCSTR dest)
 {
     PathBuffer temp;
     ComposeText(temp, sizeof temp, "%s", dest); // dest came from a buffer of this size
     temp[TextLength(temp) - 1] = '~';
-    SetFileAttributesA(temp, FILE_ATTRIBUTE_NORMAL); // fails, harmlessly, where there is none
-    if (CopyFileA(source, temp, FALSE) && FlushToDisk(temp)
-        && MoveFileExA(temp, dest, MOVEFILE_REPLACE_EXISTING))
-        return 1;
+    // Where there is no dest yet, the attribute calls on it below fail, harmlessly.
+    DWORD attributes = GetFileAttributesA(dest);
+    // A copy left by an earlier run that was ended is our own, even read-only; this fails,
+    // harmlessly, where there is none. CopyFileA carries a read-only package file's attribute
+    // over (a CD, an archive tool): the copy is made writable again, or the installed file would
+    // be unflushed and refuse the next install's replace.
+    SetFileAttributesA(temp, FILE_ATTRIBUTE_NORMAL);
+    if (CopyFileA(source, temp, FALSE) && SetFileAttributesA(temp, FILE_ATTRIBUTE_NORMAL) && FlushToDisk(temp)) {
+        // Windows refuses to rename onto a read-only file, and the user has said Yes to
+        // replacing this one. The rename itself is on the disk before the call answers.
+        SetFileAttributesA(dest, attributes & ~FILE_ATTRIBUTE_READONLY);
+        if (MoveFileExA(temp, dest, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return ERROR_SUCCESS;
+    }
+    DWORD error = GetLastError();
+    SetFileAttributesA(dest, attributes); // dest as it was, read-only again if it was
     DeleteFileA(temp); // a copy cut short, or one that could not take dest's place
-    return 0;
+    return error;
 }
 
 // Copies sourceDir\fileName to destDir\fileName, creating the last level of destDir and asking the
@@ -112,7 +142,7 @@ InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR
     // A destination past the path limit is neither created nor copied, and the user hears of it.
     if (!ComposeText(probe, sizeof probe, "%s\\*.*", destDir)
         || !ComposeText(dest, sizeof dest, "%s\\%s", destDir, fileName))
-        return AskCopyFailed(prompt, owner, destDir, fileName);
+        return AskCopyFailed(prompt, owner, destDir, fileName, ERROR_SUCCESS);
 
     // Only the last level is made; if that fails, so does the copy below, and it is judged there.
     if (!FileExists(probe))
@@ -129,9 +159,10 @@ InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR
             return INSTALL_STOP;
     }
 
-    if (CopyThenSwap(source, dest) || !ParentExists(destDir))
+    DWORD error = CopyThenSwap(source, dest);
+    if (!error || !ParentExists(destDir))
         return INSTALL_GO_ON;
-    return AskCopyFailed(prompt, owner, destDir, fileName);
+    return AskCopyFailed(prompt, owner, destDir, fileName, error);
 }
 
 // Installs the package's rows in order; the first row that stops ends the sequence, and what

@@ -40,6 +40,35 @@ extern "C" FARPROC FlushImport asm("__imp__FlushFileBuffers@4");
 #endif
 BOOL WINAPI FailingFlush(HANDLE) { SetLastError(ERROR_IO_DEVICE); return FALSE; }
 
+// MoveFileExA likewise: a swap not asked to write through can be undone by a power cut after
+// "complite".
+#ifdef _WIN64
+extern "C" FARPROC MoveImport asm("__imp_MoveFileExA");
+#else
+extern "C" FARPROC MoveImport asm("__imp__MoveFileExA@12");
+#endif
+int SwapsNotWrittenThrough;
+FARPROC RealMove;
+BOOL WINAPI CheckedMove(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    SwapsNotWrittenThrough += !(flags & MOVEFILE_WRITE_THROUGH);
+    return ((BOOL (WINAPI *)(LPCSTR, LPCSTR, DWORD))RealMove)(from, to, flags);
+}
+
+// The system's words for an error, as the copy-failure prompt gives them.
+std::string Reason(char code)
+{
+    DWORD error = code == 'a' ? ERROR_ACCESS_DENIED : code == 'd' ? ERROR_DISK_FULL
+                : code == 'i' ? ERROR_IO_DEVICE : code == 'p' ? ERROR_PATH_NOT_FOUND : 0;
+    char text[512] = "";
+    if (error)
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text, sizeof text, NULL);
+    std::string reason = text;
+    while (!reason.empty() && (unsigned char)reason.back() <= ' ')
+        reason.pop_back();
+    return reason.empty() ? "" : reason + "\n\n";
+}
+
 // A package file's content, the same for every row that installs it: more than a page.
 std::string NewContent(int row)
 {
@@ -55,10 +84,12 @@ struct Scenario {
     const char *layout;    // D, E: Docs, Examples absent; A: Plugins\x86-ansi there (NSIS 3);
                            // T: a file named Tavrin where Docs\Tavrin belongs; S: a copy left
                            // beside the plug-in by an earlier run that was ended; F: no room left;
-                           // R: that copy and the plug-in's package file read-only; I: flushes fail
+                           // R: that copy and the plug-in's package file read-only; I: flushes fail;
+                           // P: every package file and every installed one read-only
     const char *locked;    // installed rows held open without sharing
     const char *answers;
-    const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted
+    const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted;
+                           // after f<row>, why: a access denied (a file in use too), d disk full, i I/O error, p no folder
     int outcome;
     const char *result;    // per row: N the package's file, O the old one, - no file
 };
@@ -99,11 +130,15 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
     }
     std::vector<HANDLE> held;
     for (int r = 1; r <= PACKAGE_ROWS; r++) {
+        if (Has(s.layout, 'P'))
+            SetFileAttributesA(PackageSource(setup, r).c_str(), FILE_ATTRIBUTE_READONLY);
         if (!Has(s.installed, '0' + r))
             continue;
         std::string path = PackageDest(nsis, r);
         MakeDir(FolderOf(path));
         WriteFile(path, OldContent(r));
+        if (Has(s.layout, 'P'))
+            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
         if (Has(s.locked, '0' + r))
             held.push_back(CreateFileA(path.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
     }
@@ -117,8 +152,13 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
     FARPROC flush = FlushImport;
     if (Has(s.layout, 'I'))
         FlushImport = (FARPROC)FailingFlush;
+    RealMove = MoveImport;
+    MoveImport = (FARPROC)CheckedMove;
+    SwapsNotWrittenThrough = 0;
     int outcome = RunInstall(Owner, setup.c_str(), nsis.c_str(), ScriptedPrompt);
     FlushImport = flush;
+    MoveImport = RealMove;
+    EXPECT_EQ(SwapsNotWrittenThrough, 0);
     for (HANDLE h : held)
         CloseHandle(h);
 
@@ -138,7 +178,7 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         else if (kind == 'r')
             expected.push_back(dest + "\n\nFile already exists. Replace it?|35");
         else
-            expected.push_back(dest + "\n\nFile could not be copied. Continue?|308");
+            expected.push_back(dest + "\n\n" + Reason(tokens[i + 2]) + "File could not be copied. Continue?|308");
     }
     ASSERT_EQ(Prompts.size(), expected.size());
     for (size_t i = 0; i < expected.size(); i++) {
@@ -153,6 +193,10 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         char c = s.result[r - 1];
         EXPECT_EQ(content, c == 'N' ? NewContent(r) : c == 'O' ? OldContent(r) : "<absent>");
         EXPECT_FALSE(Exists(Beside(PackageDest(nsis, r)))) << "a copy left beside the file";
+        // Installed files are writable; one kept keeps its attribute.
+        DWORD attributes = GetFileAttributesA(PackageDest(nsis, r).c_str());
+        if (c != '-')
+            EXPECT_EQ((attributes & FILE_ATTRIBUTE_READONLY) != 0, c == 'O' && Has(s.layout, 'P')) << "read-only";
     }
     // Only the last level of a destination is ever made, and only when its row is reached.
     EXPECT_EQ(IsDir(nsis + "\\Docs"), !Has(s.layout, 'D'));
@@ -180,18 +224,22 @@ const Scenario Sequences[] = {
     { "failed replace box stops, with no further box", "", "2", "", "", "Z", "r2 ", 0, "NO---" },
     { "Cancel on row 3: row 4 never looked at", "", "34", "", "", "CO", "r3 A  ", 0, "NNOO-" },
     { "Cancel on row 4: x86-ansi never looked at", "", "4", "A", "", "CO", "r4 A  ", 0, "NNNO-" },
-    { "locked plugin, No stops", "", "4", "", "4", "YN", "r4 f4 ", 0, "NNNO-" },
-    { "locked plugin, Yes goes on", "", "4", "", "4", "YY", "r4 f4 ", 1, "NNNO-" },
-    { "locked plugin, failed box stops", "", "4", "", "4", "YZ", "r4 f4 ", 0, "NNNO-" },
-    { "locked plugin in x86-ansi, No stops", "", "5", "A", "5", "YN", "r5 f5 ", 0, "NNNNO" },
+    { "locked plugin, No stops", "", "4", "", "4", "YN", "r4 f4a", 0, "NNNO-" },
+    { "locked plugin, Yes goes on", "", "4", "", "4", "YY", "r4 f4a", 1, "NNNO-" },
+    { "locked plugin, failed box stops", "", "4", "", "4", "YZ", "r4 f4a", 0, "NNNO-" },
+    { "locked plugin in x86-ansi, No stops", "", "5", "A", "5", "YN", "r5 f5a", 0, "NNNNO" },
     // The folder cannot be made, though its parent is there: the user hears of the failed copy.
-    { "a file where Docs\\Tavrin belongs, No", "", "", "T", "", "N", "f1 ", 0, "-----" },
-    { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3 ", 0, "NNO--" },
+    { "a file where Docs\\Tavrin belongs, No", "", "", "T", "", "N", "f1p", 0, "-----" },
+    { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3a", 0, "NNO--" },
     { "a copy left by an ended run is overwritten", "", "", "S", "", "", "", 1, "NNNN-" },
     { "a read-only copy left, of a read-only package file", "", "", "SR", "", "", "", 1, "NNNN-" },
-    { "a failed flush keeps the installed file, No", "", "1", "I", "", "YN", "r1 f1 ", 0, "O----" },
+    // Windows renames onto no read-only file: the user's Yes clears the attribute, a failure keeps it.
+    { "read-only package over read-only installed files, Yes", "", "34", "P", "", "YY", "r3 r4 ", 1, "NNNN-" },
+    { "read-only plugin held open stays read-only, No", "", "4", "P", "4", "YN", "r4 f4a", 0, "NNNO-" },
+    { "a failed flush keeps the installed file, No", "", "1", "I", "", "YN", "r1 f1i", 0, "O----" },
     // No room but the old plug-in's one page, and the new one needs two: the old one stays whole.
-    { "no room for the new plugin, No", "", "1234", "F", "", "NNNYN", "r1 r2 r3 r4 f4 ", 0, "OOOO-" },
+    { "no room for the new plugin, No", "", "1234", "F", "", "NNNYN", "r1 r2 r3 r4 f4d", 0, "OOOO-" },
+    { "no room for a new header, No", "", "12", "F", "", "NNN", "r1 r2 f3d", 0, "OO---" },
 };
 
 } // namespace

@@ -4,10 +4,11 @@
 # GoogleTest's sources, Python for the file checks, clang with its sanitizer and fuzzer runtimes
 # for the native checks of the text composition, ImageMagick for the demo's screenshots, and NSIS,
 # whose makensis compiles what the program installs; OpenSSL and osslsigncode sign a release, with
-# the PKCS#11 engine for keys on tokens and SoftHSM for the test token.
+# the PKCS#11 engine for keys on tokens and SoftHSM for the test token; mmdebstrap makes the root
+# that holds Wine 10.
 TAVRIN_PACKAGES="cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb googletest python3 clang libclang-rt-14-dev
-  imagemagick nsis openssl osslsigncode softhsm2 libengine-pkcs11-openssl"
+  imagemagick nsis openssl osslsigncode softhsm2 libengine-pkcs11-openssl mmdebstrap"
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -88,6 +89,25 @@ ensure_32bit() {
     echo "kernel runs 32-bit code."
     exit 1
   fi
+}
+
+# Debian 13's Wine 10, with its 32-bit half, keeps rules of Windows that this machine's Wine 8 hides
+# (a rename onto a read-only file refused; a window that says nothing of DPI drawn at 96 DPI and
+# stretched). It lives in a root of its own, made once (a few minutes, 2 GB) and kept for every
+# later run; tests/wine10.sh enters it.
+WINE10_ROOT=${TAVRIN_WINE10_ROOT:-/var/cache/tavrin/wine10-trixie}
+ensure_wine10_root() {
+  [ -f "$WINE10_ROOT/.made" ] && return 0
+  echo "making the Wine 10 root in $WINE10_ROOT, once"
+  as_root rm -rf "$WINE10_ROOT.new"
+  as_root mkdir -p "$(dirname "$WINE10_ROOT")"
+  . /etc/os-release
+  as_root mmdebstrap --quiet --variant=apt --architectures=amd64,i386 \
+    --include=wine,wine64,wine32:i386,xvfb,xauth,fonts-wine,mount trixie "$WINE10_ROOT.new" \
+    "deb $(debian_archive "$VERSION_CODENAME") trixie main"
+  as_root touch "$WINE10_ROOT.new/.made"
+  as_root rm -rf "$WINE10_ROOT"
+  as_root mv "$WINE10_ROOT.new" "$WINE10_ROOT"
 }
 
 # What builds and packs a release, one "name: version" a line: the record a rebuild is held to.

@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/deps.sh
 ensure_packages
+ensure_wine10_root
 
 for preset in x86 x64; do
   cmake --preset $preset >/dev/null

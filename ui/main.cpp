@@ -46,6 +46,23 @@ static void StopFileVirtualization(void)
     CloseHandle(token);
 }
 
+// Without a manifest Windows takes the program for one that knows nothing of DPI: it draws the
+// dialog at 96 DPI and stretches it, blurred at 150 %. Said here instead, before any window:
+// per-monitor where the system has it (Windows 10 1703 on), which also rescales the dialog on
+// a monitor of another DPI, else system-wide (Vista on). Older systems stretch nothing.
+static void DeclareDpiAwareness(void)
+{
+    typedef BOOL (WINAPI *SetContextProc)(DPI_AWARENESS_CONTEXT context);
+    typedef BOOL (WINAPI *SetAwareProc)(void);
+    HMODULE user = GetModuleHandleA("user32.dll");
+    SetContextProc setContext = (SetContextProc)(void (*)(void))GetProcAddress(user, "SetProcessDpiAwarenessContext");
+    SetAwareProc setAware = (SetAwareProc)(void (*)(void))GetProcAddress(user, "SetProcessDPIAware");
+    if (setContext && setContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2))
+        return;
+    if (setAware)
+        setAware();
+}
+
 // Every message passes the dialog's keyboard handling first, so Tab, Escape and mnemonics work.
 static void RunMessageLoop(HWND dialog)
 {
@@ -63,6 +80,7 @@ extern "C" void WinMainEntry(void)
 {
     StopFileVirtualization(); // before anything is read or written
     RestrictDllSearch();
+    DeclareDpiAwareness();
     AppInstance = GetModuleHandleA(NULL);
     FindSetupDir();
     HWND dialog = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETUP), NULL, SetupDialogProc, 0);

@@ -64,8 +64,40 @@ static void RouteProgramSends(void)
     }
 }
 
+// Whether a control's text, drawn in the control's own font, fits inside it; a button's border
+// and focus frame take a few pixels of each edge.
+static BOOL CALLBACK MeasureText(HWND control, LPARAM data)
+{
+    OkLog *log = (OkLog *)data;
+    char text[64], cls[16], line[96];
+    GetClassNameA(control, cls, sizeof cls);
+    bool button = !lstrcmpiA(cls, "Button");
+    if ((!button && lstrcmpiA(cls, "Static")) || (GetWindowLongA(control, GWL_STYLE) & SS_TYPEMASK) == SS_ICON
+        || !GetWindowTextA(control, text, sizeof text))
+        return TRUE;
+    HDC dc = GetDC(control);
+    HGDIOBJ old = SelectObject(dc, (HFONT)SendMessageA(control, WM_GETFONT, 0, 0));
+    RECT need = {}, room;
+    DrawTextA(dc, text, -1, &need, DT_CALCRECT | DT_SINGLELINE);
+    SelectObject(dc, old);
+    ReleaseDC(control, dc);
+    GetClientRect(control, &room);
+    int edge = button ? 3 : 0;
+    log->measured++;
+    if (need.right > room.right - 2 * edge || need.bottom > room.bottom - 2 * edge) {
+        wsprintfA(line, "\"%s\" %dx%d in %dx%d; ", text, (int)need.right, (int)need.bottom, (int)room.right, (int)room.bottom);
+        lstrcpynA((char *)log->clipped + lstrlenA((char *)log->clipped), line, sizeof log->clipped - lstrlenA((char *)log->clipped));
+    }
+    return TRUE;
+}
+
 extern "C" __declspec(dllexport) LRESULT CALLBACK OkHookProc(int code, WPARAM wParam, LPARAM lParam)
 {
+    OkLog *shared = SharedLog();
+    if (shared && shared->measure) {
+        shared->measure = 0;
+        EnumChildWindows(GetAncestor(((CWPSTRUCT *)lParam)->hwnd, GA_ROOT), MeasureText, (LPARAM)shared);
+    }
     if (!RealSendMessageA) {
         RouteProgramSends();
         // As any library the program or the system loads by name after start-up.

@@ -13,4 +13,7 @@ struct OkLog {
     volatile char selection[MAX_PATH]; // the last folder the program asked the browser to select
     volatile LONG opening;             // the request right after that selection: -1 none yet
     volatile LONG planted;             // whether the hook, once inside, could load PLANTED_DLL: -1 not tried
+    volatile LONG measure;             // set by the test: the hook measures the dialog's texts, then clears it
+    volatile LONG measured;            // texts measured
+    volatile char clipped[256];        // those that do not fit their control, with their sizes
 };

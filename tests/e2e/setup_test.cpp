@@ -137,29 +137,43 @@ TEST_F(SetupRun, NoRegistryKey)
     EXPECT_EQ(program.Finish(), 0);
 }
 
+// Typed over the registry's folder: the rule follows every key, and Install fills the folder typed.
 TEST_F(SetupRun, TypingFollowsTheRule)
 {
+    // Short, on the scratch drive: typing stops where the text fills the field's width.
+    std::string typed = "Y:\\T";
+    RemoveTree(typed);
+    for (const char *sub : { "", "\\Docs", "\\Examples", "\\Include", "\\Plugins" })
+        MakeDir(typed + sub);
     HWND dialog = Start(setup);
     ASSERT_TRUE(dialog);
     HWND field = GetDlgItem(dialog, IDC_NSISDIR);
     ExpectEnabled(dialog, true, "at start");
-    SendMessageA(field, EM_SETSEL, nsis.size(), nsis.size());
-    TypeChar(field, 'x');
-    ExpectEnabled(dialog, false, "after a letter is appended to the folder name");
-    EXPECT_EQ(Text(field), nsis + "x");
-    TypeChar(field, '\b');
-    ExpectEnabled(dialog, true, "once the letter is deleted");
-    EXPECT_EQ(Text(field), nsis);
+    SendMessageA(field, WM_SETTEXT, 0, (LPARAM)"Y:\\");
+    ExpectEnabled(dialog, false, "for a folder without makensis.exe");
+    SendMessageA(field, EM_SETSEL, 3, 3);
+    TypeChar(field, 'T');
+    ExpectEnabled(dialog, false, "while makensis.exe is not there");
+    WriteFile(typed + "\\makensis.exe", "MZ");
     // Leaving the field runs the rule too: a makensis.exe that appeared meanwhile counts on Tab.
-    DeleteFileA((nsis + "\\makensis.exe").c_str());
-    SendMessageA(field, WM_SETTEXT, 0, (LPARAM)nsis.c_str());
-    ExpectEnabled(dialog, false, "once makensis.exe is gone");
-    WriteFile(nsis + "\\makensis.exe", "MZ");
     PressKey(field, VK_TAB);
     ExpectEnabled(dialog, true, "once Tab leaves the field after makensis.exe appeared");
-    Click(GetDlgItem(dialog, IDCANCEL));
+    SendMessageA(field, EM_SETSEL, 4, 4);
+    TypeChar(field, 'x');
+    ExpectEnabled(dialog, false, "after a letter is appended to the folder name");
+    EXPECT_EQ(Text(field), typed + "x");
+    TypeChar(field, '\b');
+    ExpectEnabled(dialog, true, "once the letter is deleted");
+    EXPECT_EQ(Text(field), typed);
+    Click(GetDlgItem(dialog, IDOK));
+    HWND box = WaitForMessageBox(program);
+    ExpectBox(box, "Installation complite", NULL, { IDOK });
+    Click(GetDlgItem(box, IDOK));
     EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("-----");
+    for (int r = 1; r <= 4; r++)
+        EXPECT_EQ(ReadFile(PackageDest(typed, r)), PackageContent(r)) << "row " << r;
+    ExpectUntouched();
+    RemoveTree(typed);
 }
 
 TEST_F(SetupRun, NoToAMissingFileEndsQuietly)
