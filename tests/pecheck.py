@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Checks the built program as a file: machine, subsystem, entry point, imports, resources and
-the dialog template, and prints its size: what the running tests cannot see.
+"""Checks the built program as a file: machine, subsystem, entry point, the headers' and sections'
+layout, imports, resources and the dialog template, and prints its size: what the running tests
+cannot see.
 
 Usage: pecheck.py EXE --machine i386|amd64 --map MAPFILE [--max-size BYTES]
 """
@@ -217,6 +218,41 @@ def check_hardening(pe, problems):
         problems.append("the base relocation directory holds no relocation")
 
 
+def align(value, alignment):
+    return -(-value // alignment) * alignment
+
+
+def check_layout(pe, problems):
+    """The headers and sections as Windows's loader demands them, which Wine's is lenient about."""
+    section_alignment, file_alignment = struct.unpack_from("<II", pe.data, pe.opt + 32)
+    image_size, headers_size, checksum = struct.unpack_from("<III", pe.data, pe.opt + 56)
+    headers_end = pe.opt + pe.optsize + 40 * pe.nsections
+    raw = [(ptr, size, name) for name, _, _, size, ptr in pe.sections if size]
+    if headers_size != align(headers_end, file_alignment) or raw and headers_size > min(raw)[0]:
+        problems.append(f"SizeOfHeaders {headers_size:#x}: the headers end at {headers_end:#x}, "
+                        f"FileAlignment {file_alignment:#x}, first section at {min(raw)[0]:#x}")
+    va_next = align(headers_size, section_alignment)
+    raw_next = headers_size
+    for name, vsize, va, rawsize, rawptr in pe.sections:
+        if va != va_next:
+            problems.append(f"section {name} at {va:#x}, expected at {va_next:#x}: out of order or overlapping")
+        if rawsize and (rawptr < raw_next or rawptr % file_alignment or rawsize % file_alignment):
+            problems.append(f"section {name}'s data at {rawptr:#x}+{rawsize:#x} overlaps or is not aligned")
+        va_next = align(va + max(vsize, rawsize), section_alignment)
+        raw_next = rawptr + rawsize if rawsize else raw_next
+    if image_size != va_next:
+        problems.append(f"SizeOfImage {image_size:#x}, expected {va_next:#x}")
+    if raw_next > len(pe.data):
+        problems.append(f"the sections run to {raw_next:#x}, past the end of the file")
+    words = bytearray(pe.data + bytes(len(pe.data) % 2))
+    words[pe.opt + 64:pe.opt + 68] = bytes(4)
+    total = sum(struct.unpack(f"<{len(words) // 2}H", words))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    if checksum != total + len(pe.data):
+        problems.append(f"image checksum {checksum:#x}, expected {total + len(pe.data):#x}")
+
+
 def check_entry(pe, map_path, problems):
     """The entry point must be WinMainEntry itself: no runtime start-up runs before it."""
     text = open(map_path).read()
@@ -240,6 +276,7 @@ def main(argv):
         problems.append(f"header time stamp {pe.timestamp:#x}: the build is not reproducible")
     check_entry(pe, args["--map"], problems)
     check_hardening(pe, problems)
+    check_layout(pe, problems)
     check_imports(pe, problems)
     check_resources(pe, problems)
     print(f"{path}: {len(pe.data)} bytes")

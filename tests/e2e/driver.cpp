@@ -6,7 +6,7 @@
 
 void Fail(const std::string &what) { ADD_FAILURE() << what; }
 
-bool Program::Start(const std::string &exe)
+bool Program::Start(const std::string &exe, DWORD flags)
 {
     std::string folder = exe.substr(0, exe.rfind('\\'));
     // Wine now and then fails a start before the program runs; that is not the program's fault.
@@ -14,7 +14,7 @@ bool Program::Start(const std::string &exe)
         STARTUPINFOA startup = {};
         startup.cb = sizeof startup;
         std::string line = "\"" + exe + "\"";
-        if (CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, 0, NULL, folder.c_str(), &startup, &process))
+        if (CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, flags, NULL, folder.c_str(), &startup, &process))
             return true;
         if (GetLastError() != ERROR_INTERNAL_ERROR)
             break;
@@ -59,6 +59,64 @@ Program::~Program()
     Stop();
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
+}
+
+bool StartWatchingCall(Program &program, const std::string &exe, const char *dll, const char *function,
+                       ULONG_PTR *args, int count)
+{
+    // The same system DLLs lie at the same address in every process of one bitness.
+    BYTE *target = (BYTE *)GetProcAddress(LoadLibraryA(dll), function), original = 0, trap = 0xCC;
+    HANDLE process = NULL;
+    bool planted = false;
+    if (!target || !program.Start(exe, DEBUG_ONLY_THIS_PROCESS))
+        return false;
+    process = program.process.hProcess;
+    DEBUG_EVENT event;
+    while (WaitForDebugEvent(&event, 10000)) {
+        DWORD status = DBG_CONTINUE;
+        EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
+        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT)
+            CloseHandle(event.u.CreateProcessInfo.hFile);
+        else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT)
+            CloseHandle(event.u.LoadDll.hFile);
+        else if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
+            break;
+        else if (event.dwDebugEventCode != EXCEPTION_DEBUG_EVENT)
+            ;
+        else if (record.ExceptionCode != EXCEPTION_BREAKPOINT)
+            status = DBG_EXCEPTION_NOT_HANDLED;
+        else if (!planted) {
+            // The loader's own breakpoint: the program's imports are bound, its code not yet run.
+            planted = ReadProcessMemory(process, target, &original, 1, NULL)
+                      && WriteProcessMemory(process, target, &trap, 1, NULL);
+            FlushInstructionCache(process, target, 1);
+        } else if (record.ExceptionAddress == target) {
+            HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
+            CONTEXT context = {};
+            context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+            GetThreadContext(thread, &context);
+#ifdef _WIN64
+            ULONG_PTR registers[4] = { context.Rcx, context.Rdx, context.R8, context.R9 };
+            for (int i = 0; i < count && i < 4; i++)
+                args[i] = registers[i];
+            context.Rip = (DWORD64)target;
+#else
+            // Above the return address, on the stack.
+            ReadProcessMemory(process, (void *)(context.Esp + 4), args, count * sizeof *args, NULL);
+            context.Eip = (DWORD)target;
+#endif
+            SetThreadContext(thread, &context);
+            CloseHandle(thread);
+            WriteProcessMemory(process, target, &original, 1, NULL);
+            FlushInstructionCache(process, target, 1);
+            ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+            DebugSetProcessKillOnExit(FALSE);
+            return DebugActiveProcessStop(event.dwProcessId);
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    }
+    Fail(std::string("the program ended, or stopped answering, before it called ") + function);
+    return false;
 }
 
 std::string Text(HWND window)

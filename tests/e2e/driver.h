@@ -24,7 +24,7 @@ template <class Cond> bool WaitFor(Cond cond, const std::string &what, DWORD ms 
 // A running copy of the program.
 struct Program {
     PROCESS_INFORMATION process = {};
-    bool Start(const std::string &exe);
+    bool Start(const std::string &exe, DWORD flags = 0);
     bool Running() const;
     // Waits for the end of the process; kills it on time-out. Answers the exit code, or -1.
     long Finish(DWORD ms = 10000);
@@ -32,6 +32,11 @@ struct Program {
     void Stop();
     ~Program();
 };
+
+// Starts exe under this thread as its debugger, stops it at its first call of dll!function, reads
+// that call's first count arguments (pointer-sized) into args, and lets it run on, no longer debugged.
+bool StartWatchingCall(Program &program, const std::string &exe, const char *dll, const char *function,
+                       ULONG_PTR *args, int count);
 
 std::string Text(HWND window);
 // A top-level dialog-class window of the process with that caption: the setup dialog has the

@@ -111,7 +111,16 @@ protected:
 
 TEST_F(SetupRun, TypicalRun)
 {
-    HWND dialog = Start(setup);
+    // Its first act: file virtualization off for its token, or a standard user's copies into
+    // Program Files would land in their VirtualStore. Wine has none, so the call itself is watched.
+    ULONG_PTR call[4] = {};
+    ASSERT_TRUE(StartWatchingCall(program, setup + "\\TavrinSetup.exe", "advapi32.dll", "SetTokenInformation", call, 4));
+    DWORD enabled = 1;
+    ReadProcessMemory(program.process.hProcess, (void *)call[2], &enabled, sizeof enabled, NULL);
+    EXPECT_EQ(call[1], (ULONG_PTR)TokenVirtualizationEnabled);
+    EXPECT_EQ(enabled, 0u);
+    EXPECT_EQ(call[3], sizeof enabled);
+    HWND dialog = WaitForSetupDialog(program);
     ASSERT_TRUE(dialog);
     EXPECT_EQ(Text(GetDlgItem(dialog, IDC_NSISDIR)), nsis);
     ExpectEnabled(dialog, true, "for the registry's NSIS folder");
