@@ -2,9 +2,10 @@
 # Makes the release a user downloads: build/release/Tavrin-VERSION.zip, the product beside the
 # package exactly as the program expects it under one top folder; Tavrin-VERSION.buildinfo beside
 # it, the commit, time and toolchain that made it, for tools/verify-release.sh; and
-# build/release/SHA256SUMS with the sums of the zip, the program in it and the build record. Two runs from one commit give the same
-# bytes: every time in the zip, and the signing time, is SOURCE_DATE_EPOCH (default: the commit's).
-# With TAVRIN_SIGN_KEY the program is signed before it goes in. The key is one of
+# build/release/SHA256SUMS with the sums of the zip, every file in it and the build record. Two runs
+# from one commit give the same bytes: every time in the zip, and the signing time, is
+# SOURCE_DATE_EPOCH (default: the commit's). With TAVRIN_SIGN_KEY the program, and every program or
+# library of the package (the plug-in), are signed before they go in. The key is one of
 #   a PEM key file, plain or passphrase-protected, with TAVRIN_SIGN_CERT: the PEM certificate,
 #     the signer's first, then its chain;
 #   a PKCS#12 file (.p12, .pfx), which holds the certificate and its chain too;
@@ -122,7 +123,41 @@ fi
 
 cmake --preset x86 >/dev/null
 cmake --build --preset x86 --target TavrinSetup TavrinPlugin >/dev/null
-program=$top/build/x86/TavrinSetup.exe
+unsigned_program=$top/build/x86/TavrinSetup.exe
+
+# What goes into the zip, staged in the work folder: the program, and the package's files as the
+# program's table names them; those are what get signed, never the build's or the author's own.
+stage=$work/Tavrin-$version
+mkdir -p "$stage"
+cp "$unsigned_program" "$stage/TavrinSetup.exe"
+mapfile -t files < <(python3 tools/releasezip.py --files core/package.h)
+for f in "${files[@]}"; do
+  [ -f "$package/$f" ] || fail "the package in $package lacks $f"
+  mkdir -p "$(dirname "$stage/$f")"
+  cp "$package/$f" "$stage/$f"
+done
+is_pe() { python3 tools/releasezip.py --is-pe "$1"; }
+has_signature() { osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; }
+
+# sign FILE: signs it in place with the release's signer at the release's time, and timestamps it.
+sign() {
+  local name=${1#"$stage"/} url
+  # the PIN or passphrase through a pipe, which the tool reads as a file
+  osslsigncode sign "${signer[@]}" -h sha256 -n "Tavrin Plugin Setup" -time "$epoch" -in "$1" -out "$work/signed" \
+    >"$work/sign.log" 2>&1 3< <(printf '%s\n' "$pass") || { cat "$work/sign.log" >&2; fail "osslsigncode could not sign $name"; }
+  mv "$work/signed" "$1"
+  [ -n "${TAVRIN_SIGN_TIMESTAMP_URL:-}" ] || return 0
+  for url in $TAVRIN_SIGN_TIMESTAMP_URL; do
+    if osslsigncode add -h sha256 -ts "$url" -in "$1" -out "$work/stamped" >"$work/stamp.log" 2>&1; then
+      mv "$work/stamped" "$1"
+      echo "timestamped $name by $url"
+      return 0
+    fi
+    echo "the time-stamp service $url did not answer" >&2
+  done
+  # Never an untimestamped release where a timestamp was asked for.
+  fail "no time-stamp service answered (TAVRIN_SIGN_TIMESTAMP_URL: $TAVRIN_SIGN_TIMESTAMP_URL)"
+}
 
 if [ -n "$kind" ]; then
   case $kind in
@@ -130,55 +165,59 @@ if [ -n "$kind" ]; then
     pkcs12) signer=(-pkcs12 "$key") ;;
     token) signer=(-pkcs11module "$module" -certs "$cert" -key "$key_spec") ;;
   esac
-  # the PIN or passphrase through a pipe, which the tool reads as a file
   [ -z "$pass" ] || signer+=(-readpass /dev/fd/3)
-  osslsigncode sign "${signer[@]}" -h sha256 \
-    -n "Tavrin Plugin Setup" -time "$epoch" -in "$program" -out "$work/signed.exe" >"$work/sign.log" 2>&1 \
-    3< <(printf '%s\n' "$pass") || { cat "$work/sign.log" >&2; fail "osslsigncode could not sign the program"; }
-  program=$work/signed.exe
-  echo "signed the program as $(openssl x509 -in "$cert" -noout -subject)"
-  if [ -n "${TAVRIN_SIGN_TIMESTAMP_URL:-}" ]; then
-    stamped=
-    for url in $TAVRIN_SIGN_TIMESTAMP_URL; do
-      if osslsigncode add -h sha256 -ts "$url" -in "$program" -out "$work/stamped.exe" >"$work/stamp.log" 2>&1; then
-        stamped=$url
-        break
-      fi
-      echo "the time-stamp service $url did not answer" >&2
-    done
-    # Never an untimestamped release where a timestamp was asked for.
-    [ -n "$stamped" ] || fail "no time-stamp service answered (TAVRIN_SIGN_TIMESTAMP_URL: $TAVRIN_SIGN_TIMESTAMP_URL)"
-    program=$work/stamped.exe
-    echo "timestamped by $stamped"
-  else
-    echo "warning: no timestamp (TAVRIN_SIGN_TIMESTAMP_URL is not set): the signature stops being valid" \
+  [ -n "${TAVRIN_SIGN_TIMESTAMP_URL:-}" ] \
+    || echo "warning: no timestamp (TAVRIN_SIGN_TIMESTAMP_URL is not set): the signatures stop being valid" \
       "when the certificate expires, and Windows then treats the download as unsigned" >&2
-  fi
+  # Everything that runs: the program, and each program or library of the package (the plug-in
+  # goes into every installer built with it). One the author signed already is left as it is.
+  for f in TavrinSetup.exe "${files[@]}"; do
+    is_pe "$stage/$f" || continue
+    if [ "$f" != TavrinSetup.exe ] && has_signature "$stage/$f"; then
+      echo "$f is signed already: left as it is"
+      continue
+    fi
+    sign "$stage/$f"
+    echo "signed $f as $(openssl x509 -in "$cert" -noout -subject)"
+  done
 else
   echo "not signed: TAVRIN_SIGN_KEY is not set"
 fi
 
 # Written beside, then renamed: no half-written zip ever stands under the final name.
-python3 tools/releasezip.py "$work/release.zip" "Tavrin-$version" "$program" "$package" core/package.h "$epoch"
+python3 tools/releasezip.py "$work/release.zip" "Tavrin-$version" "$stage/TavrinSetup.exe" "$stage" core/package.h "$epoch"
 sum() { sha256sum <"$1" | cut -d' ' -f1; }
-# The record that lets anyone rebuild the program and compare (tools/verify-release.sh).
+# The record that lets anyone rebuild the program and the sample package and compare
+# (tools/verify-release.sh): every file as shipped, and a signed one as it was before.
 {
   echo "version: $version"
   echo "commit: $(git rev-parse HEAD 2>/dev/null || echo none)"
   git diff --quiet HEAD -- 2>/dev/null && echo "sources: as committed" || echo "sources: changed since the commit"
   echo "source-date-epoch: $epoch"
+  [ $# -eq 2 ] && echo "package: given" || echo "package: built from this repository at the commit"
   toolchain_versions
-  echo "program-unsigned-sha256: $(sum "$top/build/x86/TavrinSetup.exe")"
-  echo "program-sha256: $(sum "$program")"
+  for f in TavrinSetup.exe "${files[@]}"; do
+    echo "file-sha256: $(sum "$stage/$f") Tavrin-$version/$f"
+    if [ "$f" = TavrinSetup.exe ]; then
+      original=$unsigned_program
+    else
+      original=$package/$f
+    fi
+    cmp -s "$original" "$stage/$f" || echo "unsigned-sha256: $(sum "$original") Tavrin-$version/$f"
+  done
   echo "zip-sha256: $(sum "$work/release.zip")"
 } >"$work/release.buildinfo"
-printf '%s  %s\n' "$(sum "$work/release.zip")" "Tavrin-$version.zip" \
-  "$(sum "$program")" "Tavrin-$version/TavrinSetup.exe" \
-  "$(sum "$work/release.buildinfo")" "Tavrin-$version.buildinfo" >"$work/SHA256SUMS"
+{
+  printf '%s  %s\n' "$(sum "$work/release.zip")" "Tavrin-$version.zip"
+  for f in TavrinSetup.exe "${files[@]}"; do
+    printf '%s  %s\n' "$(sum "$stage/$f")" "Tavrin-$version/$f"
+  done
+  printf '%s  %s\n' "$(sum "$work/release.buildinfo")" "Tavrin-$version.buildinfo"
+} >"$work/SHA256SUMS"
 mv "$work/release.zip" "$zip"
 mv "$work/release.buildinfo" "$out/Tavrin-$version.buildinfo"
 mv "$work/SHA256SUMS" "$out/SHA256SUMS"
 
 echo "release: $zip, $(stat -c %s "$zip") bytes, in $(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s"
-echo "program: $(stat -c %s "$program") bytes ($(stat -c %s "$top/build/x86/TavrinSetup.exe") unsigned)"
+echo "program: $(stat -c %s "$stage/TavrinSetup.exe") bytes ($(stat -c %s "$unsigned_program") unsigned)"
 sed 's/^/  /' "$out/SHA256SUMS"

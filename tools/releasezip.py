@@ -5,7 +5,11 @@ order, every time the given one, fixed permissions, no extra fields, one compres
 
 Usage: releasezip.py OUT.zip TOP_FOLDER PROGRAM PACKAGE_DIR PACKAGE_H EPOCH
 The package's files are those the program's own table (PACKAGE_H) reads beside it.
+       releasezip.py --files PACKAGE_H     prints those files' paths, one a line
+       releasezip.py --is-pe FILE          exits 0 when FILE is a Windows program or library
+       releasezip.py --is-signed FILE      exits 0 when FILE is one that carries a signature
 """
+import struct
 import os
 import re
 import sys
@@ -35,7 +39,34 @@ def layout(top, files):
     return sorted(names | {os.path.dirname(name) + "/" for name in names})
 
 
+def pe_headers(path):
+    """The offset of a Windows program's PE headers in its first block, or None for another file."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    if data[:2] != b"MZ" or len(data) < 64:
+        return None, data
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return (pe if data[pe:pe + 4] == b"PE\0\0" else None), data
+
+
+def is_signed(path):
+    """Whether its certificate table, where an Authenticode signature lies, is there at all."""
+    pe, data = pe_headers(path)
+    if pe is None:
+        return False
+    optional = pe + 24
+    directories = optional + (112 if struct.unpack_from("<H", data, optional)[0] == 0x20B else 96)
+    return struct.unpack_from("<II", data, directories + 4 * 8)[1] != 0
+
+
 def main():
+    if sys.argv[1] == "--files":
+        print("\n".join(package_files(sys.argv[2])))
+        return
+    if sys.argv[1] == "--is-pe":
+        sys.exit(0 if pe_headers(sys.argv[2])[0] is not None else 1)
+    if sys.argv[1] == "--is-signed":
+        sys.exit(0 if is_signed(sys.argv[2]) else 1)
     out, top, program, package, header, epoch = sys.argv[1:]
     files = package_files(header)
     missing = [f for f in files if not os.path.isfile(os.path.join(package, f))]
