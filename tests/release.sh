@@ -161,6 +161,9 @@ check stamped
 # An unsigned release with one byte of a file changed: beside the sums it came with, and then with
 # the sums and the build record remade to match it, when only the rebuild can tell.
 env -u TAVRIN_SIGN_TIMESTAMP_URL "$top/tools/release.sh" $version >/dev/null 2>&1
+cp "$zip" first.zip
+env -u TAVRIN_SIGN_TIMESTAMP_URL "$top/tools/release.sh" $version >/dev/null 2>&1
+cmp first.zip "$zip" # unsigned, the same bytes too
 for f in TavrinSetup.exe Readme.txt Example/TavrinTest.nsi Include/Tavrin.nsh Plugin/Tavrin.dll; do
   unpack
   printf '\xcc' | dd of=t/Tavrin-$version/$f bs=1 seek=200 conv=notrunc 2>/dev/null
