@@ -137,7 +137,7 @@ for f in "${files[@]}"; do
   cp "$package/$f" "$stage/$f"
 done
 is_pe() { python3 tools/releasezip.py --is-pe "$1"; }
-has_signature() { osslsigncode extract-signature -in "$1" -out "$work/signature" >/dev/null 2>&1; }
+has_signature() { python3 tools/releasezip.py --is-signed "$1"; }
 
 # sign FILE: signs it in place with the release's signer at the release's time, and timestamps it.
 sign() {

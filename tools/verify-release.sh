@@ -5,6 +5,7 @@
 # program and the sample package, signatures removed, against what this repository builds at the
 # recorded commit, in a temporary clone. A package given from outside cannot be rebuilt here: it is
 # compared with the one --package names (the author's published package, or a build of it).
+# What a commit builds is kept in build/verify/ for later checks of it with the same toolchain.
 # One verdict a check, each failure naming its files; the exit code is 0 only when every check
 # holds, and a check that could not be made fails.
 # Usage: tools/verify-release.sh ZIP [--ca FILE] [--package DIR]
