@@ -66,23 +66,21 @@ bool StartWatchingCall(Program &program, const std::string &exe, const char *dll
 {
     // The same system DLLs lie at the same address in every process of one bitness.
     BYTE *target = (BYTE *)GetProcAddress(LoadLibraryA(dll), function), original = 0, trap = 0xCC;
-    HANDLE process = NULL;
     bool planted = false;
     if (!target || !program.Start(exe, DEBUG_ONLY_THIS_PROCESS))
         return false;
-    process = program.process.hProcess;
+    HANDLE process = program.process.hProcess;
     DEBUG_EVENT event;
-    while (WaitForDebugEvent(&event, 10000)) {
+    while (WaitForDebugEvent(&event, 10000) && event.dwDebugEventCode != EXIT_PROCESS_DEBUG_EVENT) {
         DWORD status = DBG_CONTINUE;
         EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
+        // The files of the program and its DLLs stay open in the debugger until closed here.
         if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT)
             CloseHandle(event.u.CreateProcessInfo.hFile);
         else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT)
             CloseHandle(event.u.LoadDll.hFile);
-        else if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
-            break;
         else if (event.dwDebugEventCode != EXCEPTION_DEBUG_EVENT)
-            ;
+            status = DBG_CONTINUE;
         else if (record.ExceptionCode != EXCEPTION_BREAKPOINT)
             status = DBG_EXCEPTION_NOT_HANDLED;
         else if (!planted) {
