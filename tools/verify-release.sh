@@ -92,7 +92,6 @@ done
 # file was before it was signed is the signature removed: that is what the rebuild compares.
 # the signer's subject, issuer and serial: the first three lines after the first "Signer #0:"
 identity() { awk '/Signer #0:/ && !seen++ { for (i = 0; i < 3; i++) { getline; sub(/^[ \t]+/, ""); printf "%s; ", $0 } }' "$1"; }
-mkdir -p "$work/unsigned"
 program=$work/$name/TavrinSetup.exe
 if [ ! -f "$program" ]; then
   verdict FAIL signature "no program in the zip"
@@ -127,10 +126,10 @@ else
     verdict ok signature "every program and library, by ${signer%%;*}, ${stamped:+timestamped $stamped}${stamped:-not timestamped: valid only while the certificate is}"
   fi
 fi
-# unsigned FILE: the path of that file of the zip as it was before it was signed, or nothing
+# unsigned FILE: the path of that file of the zip, which is there, as it was before it was signed;
+# nothing when its signature cannot be removed
 unsigned() {
   local file=$work/$name/$1 out=$work/unsigned/$1
-  [ -f "$file" ] || return 1
   is_signed "$file" || { printf '%s' "$file"; return 0; }
   mkdir -p "$(dirname "$out")"
   osslsigncode remove-signature -in "$file" -out "$out" >/dev/null 2>&1 && printf '%s' "$out"

@@ -74,21 +74,21 @@ bool StartWatchingCall(Program &program, const std::string &exe, const char *dll
     while (WaitForDebugEvent(&event, 10000) && event.dwDebugEventCode != EXIT_PROCESS_DEBUG_EVENT) {
         DWORD status = DBG_CONTINUE;
         EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
+        bool exception = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT;
+        bool breakpoint = exception && record.ExceptionCode == EXCEPTION_BREAKPOINT;
         // The files of the program and its DLLs stay open in the debugger until closed here.
         if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT)
             CloseHandle(event.u.CreateProcessInfo.hFile);
         else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT)
             CloseHandle(event.u.LoadDll.hFile);
-        else if (event.dwDebugEventCode != EXCEPTION_DEBUG_EVENT)
-            status = DBG_CONTINUE;
-        else if (record.ExceptionCode != EXCEPTION_BREAKPOINT)
+        else if (exception && !breakpoint)
             status = DBG_EXCEPTION_NOT_HANDLED;
-        else if (!planted) {
+        else if (breakpoint && !planted) {
             // The loader's own breakpoint: the program's imports are bound, its code not yet run.
             planted = ReadProcessMemory(process, target, &original, 1, NULL)
                       && WriteProcessMemory(process, target, &trap, 1, NULL);
             FlushInstructionCache(process, target, 1);
-        } else if (record.ExceptionAddress == target) {
+        } else if (breakpoint && record.ExceptionAddress == target) {
             HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
             CONTEXT context = {};
             context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
