@@ -138,6 +138,7 @@ TAVRIN_SIGN_CERT=signer.pem TAVRIN_SIGN_KEY="pkcs11:token=tavrin;object=signer" 
   TAVRIN_SIGN_PASS_FILE=pin.txt "$top/tools/release.sh" $version >/dev/null 2>&1
 check stamped
 verdicts "$zip" --ca ca.pem # rebuilds the recorded commit: the tree's own when committed
+grep -q '^ok   signature: every program and library, by /CN=Tavrin test signer, timestamped [^G]* GMT$' verdicts.txt
 unpack
 osslsign t/Tavrin-$version/Plugin/Tavrin.dll other
 tampered signature "Plugin/Tavrin.dll: signed by someone else" 1 --ca ca.pem

@@ -123,7 +123,9 @@ else
     problems=${problems# }
     verdict FAIL signature "${problems%;}"
   else
-    verdict ok signature "every program and library, by ${signer%%;*}, ${stamped:+timestamped $stamped}${stamped:-not timestamped: valid only while the certificate is}"
+    when=${stamped:+timestamped $stamped}
+    signer=${signer%%;*}
+    verdict ok signature "every program and library, by ${signer#Subject: }, ${when:-not timestamped: valid only while the certificate is}"
   fi
 fi
 # unsigned FILE: the path of that file of the zip, which is there, as it was before it was signed;
