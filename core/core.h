@@ -20,13 +20,26 @@ typedef int InstallOutcome;
 // How the core asks the user: shaped like MessageBoxA, which the program passes; tests pass a script.
 typedef int (WINAPI *PromptProc)(HWND owner, LPCSTR text, LPCSTR caption, UINT style);
 
+// A file's SHA-256 sum.
+typedef BYTE FileSum[32];
+
 // The program's title: the dialog's caption and that of every message box.
 extern const char ProgramTitle[];
+
+// Fills out, of capacity bytes, with name in the ANSI code page, which the program's calls take.
+// Answers 0, out empty, where the name does not fit or has a character the code page lacks: the
+// system would put a look-alike in its place ("best fit"), which may name another folder.
+int ExactAnsiName(LPCWSTR name, char *out, int capacity);
 
 int FileExists(LPCSTR path);
 int IsNsisDirectory(LPCSTR directory);
 void QueryNsisDirectory(char *directory, DWORD capacity);
 
+// sum: the file's as released, which the bytes that take the installed file's place must have;
+// none: the file is installed as it is found.
 InstallOutcome InstallFile(HWND owner, LPCSTR sourceDir, LPCSTR fileName, LPCSTR destDir,
-                           PromptProc prompt);
-InstallOutcome RunInstall(HWND owner, LPCSTR setupDir, LPCSTR nsisDir, PromptProc prompt);
+                           const BYTE *sum, PromptProc prompt);
+// sums: the package's files' as released, in the order the table first names them; none: the
+// package is installed as it is found.
+InstallOutcome RunInstall(HWND owner, LPCSTR setupDir, LPCSTR nsisDir, const FileSum *sums,
+                          PromptProc prompt);

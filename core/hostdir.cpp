@@ -23,8 +23,23 @@ int IsNsisDirectory(LPCSTR directory)
     return FileExists(probe);
 }
 
-// Fills directory, of capacity bytes, with the registry's NSIS folder; if there is none, or it
-// does not fit, it is left empty.
+int ExactAnsiName(LPCWSTR name, char *out, int capacity)
+{
+    BOOL lookAlike = FALSE;
+    int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, out, capacity, NULL, &lookAlike);
+    // Where the code page is UTF-8 (a choice in Windows's language settings) every name has its
+    // exact form, and the call takes neither the flag nor the question: asked again without
+    // them, any other code page refuses.
+    if (!length && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        length = WideCharToMultiByte(CP_ACP, WC_ERR_INVALID_CHARS, name, -1, out, capacity, NULL, NULL);
+    if (length && !lookAlike)
+        return 1;
+    out[0] = 0;
+    return 0;
+}
+
+// Fills directory, of capacity bytes, with the registry's NSIS folder; if there is none, it does
+// not fit, or its name has a character the code page lacks, it is left empty.
 void QueryNsisDirectory(char *directory, DWORD capacity)
 {
 #ifdef _WIN64
@@ -35,23 +50,32 @@ void QueryNsisDirectory(char *directory, DWORD capacity)
 #endif
     HKEY key;
     DWORD type;
-    DWORD size = capacity;
+    WCHAR value[MAX_PATH + 1]; // room for a zero after the longest value read
+    DWORD size = MAX_PATH * sizeof *value;
 
     directory[0] = 0;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\NSIS", 0, access, &key) != ERROR_SUCCESS)
         return;
-    // The type is not looked at: a value with %variables% is offered as stored.
-    LONG result = RegQueryValueExA(key, "", NULL, &type, (LPBYTE)directory, &size);
+    LONG result = RegQueryValueExW(key, L"", NULL, &type, (LPBYTE)value, &size);
     RegCloseKey(key);
-    if (result != ERROR_SUCCESS) {
-        directory[0] = 0;
+    if (result != ERROR_SUCCESS)
+        return;
+    // Text is read wide, so that a name the code page lacks is seen, not taken for its look-alike
+    // as the ANSI call would; it need not end in a zero. A value with %variables% is offered as
+    // stored.
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+        value[size / sizeof *value] = 0;
+        ExactAnsiName(value, directory, capacity);
         return;
     }
-    // The stored value need not end in a zero, nor be text at all.
-    if (size > 0 && directory[size - 1] == 0)
+    // Any other value is offered as its bytes, as the ANSI call gives them: they need not end in
+    // a zero, nor be text at all.
+    const char *bytes = (const char *)value;
+    if (size > 0 && bytes[size - 1] == 0)
+        size--;
+    if (size >= capacity)
         return;
-    if (size < capacity)
-        directory[size] = 0;
-    else
-        directory[0] = 0;
+    for (DWORD i = 0; i < size; i++)
+        directory[i] = bytes[i];
+    directory[size] = 0;
 }

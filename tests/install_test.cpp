@@ -47,6 +47,14 @@ extern "C" FARPROC MoveImport asm("__imp_MoveFileExA");
 #else
 extern "C" FARPROC MoveImport asm("__imp__MoveFileExA@12");
 #endif
+// CryptAcquireContextA likewise: a system that cannot hash.
+#ifdef _WIN64
+extern "C" FARPROC AcquireImport asm("__imp_CryptAcquireContextA");
+#else
+extern "C" FARPROC AcquireImport asm("__imp__CryptAcquireContextA@20");
+#endif
+BOOL WINAPI FailingAcquire(HCRYPTPROV *, LPCSTR, LPCSTR, DWORD, DWORD) { SetLastError(ERROR_NOT_SUPPORTED); return FALSE; }
+
 int SwapsNotWrittenThrough;
 FARPROC RealMove;
 BOOL WINAPI CheckedMove(LPCSTR from, LPCSTR to, DWORD flags)
@@ -59,7 +67,8 @@ BOOL WINAPI CheckedMove(LPCSTR from, LPCSTR to, DWORD flags)
 std::string Reason(char code)
 {
     DWORD error = code == 'a' ? ERROR_ACCESS_DENIED : code == 'd' ? ERROR_DISK_FULL
-                : code == 'i' ? ERROR_IO_DEVICE : code == 'p' ? ERROR_PATH_NOT_FOUND : 0;
+                : code == 'i' ? ERROR_IO_DEVICE : code == 'p' ? ERROR_PATH_NOT_FOUND
+                : code == 'q' ? ERROR_NOT_SUPPORTED : 0;
     char text[512] = "";
     if (error)
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text, sizeof text, NULL);
@@ -77,6 +86,24 @@ std::string NewContent(int row)
 }
 std::string OldContent(int row) { return "installed file of row " + std::to_string(row); }
 
+// The SHA-256 of the package's four files as written here, which a release's program carries.
+FileSum Released[4];
+void SumReleased()
+{
+    HCRYPTPROV provider;
+    ASSERT_TRUE(CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+    for (int f = 0; f < 4; f++) {
+        HCRYPTHASH hash;
+        DWORD size = sizeof Released[f];
+        std::string data = NewContent(f + 1); // the table's first four rows bring its four files
+        CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash);
+        CryptHashData(hash, (const BYTE *)data.data(), (DWORD)data.size(), 0);
+        CryptGetHashParam(hash, HP_HASHVAL, Released[f], &size, 0);
+        CryptDestroyHash(hash);
+    }
+    CryptReleaseContext(provider, 0);
+}
+
 struct Scenario {
     const char *what;
     const char *missing;   // rows whose package file is missing
@@ -85,11 +112,14 @@ struct Scenario {
                            // T: a file named Tavrin where Docs\Tavrin belongs; S: a copy left
                            // beside the plug-in by an earlier run that was ended; F: no room left;
                            // R: that copy and the plug-in's package file read-only; I: flushes fail;
-                           // P: every package file and every installed one read-only
+                           // P: every package file and every installed one read-only; K: the
+                           // program carries the package's sums; C: a byte of the header changed;
+                           // U: the plug-in cut short; Q: the system cannot hash
     const char *locked;    // installed rows held open without sharing
     const char *answers;
-    const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted;
-                           // after f<row>, why: a access denied (a file in use too), d disk full, i I/O error, p no folder
+    const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted,
+                           // n<row> not the released file; after f<row>, why: a access denied (a
+                           // file in use too), d disk full, i I/O error, p no folder, q no hashing
     int outcome;
     const char *result;    // per row: N the package's file, O the old one, - no file
 };
@@ -111,6 +141,10 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
         if (file.size() < MAX_PATH)
             WriteFile(file, NewContent(r));
     }
+    if (Has(s.layout, 'C'))
+        WriteFile(PackageSource(setup, 3), NewContent(3).replace(100, 1, "q"));
+    if (Has(s.layout, 'U'))
+        WriteFile(PackageSource(setup, 4), NewContent(4).substr(0, 1000));
     for (const char *r = s.missing; *r; r++)
         DeleteFileA(PackageSource(setup, *r - '0').c_str());
     MakeDirs(nsis);
@@ -152,10 +186,14 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
     FARPROC flush = FlushImport;
     if (Has(s.layout, 'I'))
         FlushImport = (FARPROC)FailingFlush;
+    FARPROC acquire = AcquireImport;
+    if (Has(s.layout, 'Q'))
+        AcquireImport = (FARPROC)FailingAcquire;
     RealMove = MoveImport;
     MoveImport = (FARPROC)CheckedMove;
     SwapsNotWrittenThrough = 0;
-    int outcome = RunInstall(Owner, setup.c_str(), nsis.c_str(), ScriptedPrompt);
+    int outcome = RunInstall(Owner, setup.c_str(), nsis.c_str(), Has(s.layout, 'K') ? Released : NULL, ScriptedPrompt);
+    AcquireImport = acquire;
     FlushImport = flush;
     MoveImport = RealMove;
     EXPECT_EQ(SwapsNotWrittenThrough, 0);
@@ -177,6 +215,9 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
             expected.push_back(PackageSource(setup, r) + "\n\nFile does not exists. Continue?|308");
         else if (kind == 'r')
             expected.push_back(dest + "\n\nFile already exists. Replace it?|35");
+        else if (kind == 'n')
+            expected.push_back(PackageSource(setup, r) + "\n\nIt is not the file this setup was released with: "
+                               "damaged or changed.\n\nFile could not be copied. Continue?|308");
         else
             expected.push_back(dest + "\n\n" + Reason(tokens[i + 2]) + "File could not be copied. Continue?|308");
     }
@@ -240,12 +281,18 @@ const Scenario Sequences[] = {
     // No room but the old plug-in's one page, and the new one needs two: the old one stays whole.
     { "no room for the new plugin, No", "", "1234", "F", "", "NNNYN", "r1 r2 r3 r4 f4d", 0, "OOOO-" },
     { "no room for a new header, No", "", "12", "F", "", "NNN", "r1 r2 f3d", 0, "OO---" },
+    // A release's program installs its own package, and nothing else in its place.
+    { "the package as released", "", "", "KA", "", "", "", 1, "NNNNN" },
+    { "a changed header, No: nothing left beside it", "", "", "KC", "", "N", "n3 ", 0, "NN---" },
+    { "a cut-short plugin over an older one, Yes", "", "4", "KU", "", "YY", "r4 n4 ", 1, "NNNO-" },
+    { "no hashing: the installed readme stays, No", "", "1", "KQ", "", "YN", "r1 f1q", 0, "O----" },
 };
 
 } // namespace
 
 TEST(RunInstall, Sequences)
 {
+    SumReleased();
     for (const Scenario &s : Sequences) {
         ScratchDir dir;
         std::string nsis = Has(s.layout, 'F') ? "X:\\NSIS" : dir / "NSIS"; // X:, the run's small volume
@@ -286,14 +333,14 @@ TEST(RunInstall, FoldersFarPastTheLimitAreAskedAboutWhole)
     std::string nsis = "C:\\" + std::string(256, 'n');
     Prompts.clear();
     Answers = "YYYY";
-    EXPECT_EQ(RunInstall(Owner, setup.c_str(), dir.Path().c_str(), ScriptedPrompt), 1);
+    EXPECT_EQ(RunInstall(Owner, setup.c_str(), dir.Path().c_str(), NULL, ScriptedPrompt), 1);
     ASSERT_EQ(Prompts.size(), 4u);
     EXPECT_EQ(Prompts[1].text, setup + "\\Example\\TavrinTest.nsi\n\nFile does not exists. Continue?");
 
     WriteFile(dir / "Readme.txt", "r");
     Prompts.clear();
     Answers = "N";
-    EXPECT_EQ(RunInstall(Owner, dir.Path().c_str(), nsis.c_str(), ScriptedPrompt), 0);
+    EXPECT_EQ(RunInstall(Owner, dir.Path().c_str(), nsis.c_str(), NULL, ScriptedPrompt), 0);
     ASSERT_EQ(Prompts.size(), 1u);
     EXPECT_EQ(Prompts[0].text, nsis + "\\Docs\\Tavrin\\Readme.txt\n\nFile could not be copied. Continue?");
 
@@ -301,7 +348,7 @@ TEST(RunInstall, FoldersFarPastTheLimitAreAskedAboutWhole)
     std::string huge(2000, 'h');
     Prompts.clear();
     Answers = "N";
-    EXPECT_EQ(InstallFile(Owner, huge.c_str(), "Readme.txt", dir.Path().c_str(), ScriptedPrompt), 0);
+    EXPECT_EQ(InstallFile(Owner, huge.c_str(), "Readme.txt", dir.Path().c_str(), NULL, ScriptedPrompt), 0);
     ASSERT_EQ(Prompts.size(), 1u);
     EXPECT_EQ(Prompts[0].text, "File does not exists. Continue?");
 }

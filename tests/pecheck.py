@@ -9,67 +9,44 @@ import re
 import struct
 import sys
 
+import pefile
+
 MACHINES = {"i386": 0x14C, "amd64": 0x8664}
 SYSTEM_DLLS = {"KERNEL32.DLL", "USER32.DLL", "ADVAPI32.DLL"}  # SHELL32 is loaded on the first "..."
+# The wide calls the program may make: reading a folder's name as the system has it, to see
+# whether the code page holds it exactly, and that name's short form.
+WIDE_CALLS = {"GetModuleFileNameW", "GetShortPathNameW", "RegQueryValueExW"}
 
 
 class Pe:
+    """The facts the checks read, from pefile."""
     def __init__(self, path):
-        self.data = open(path, "rb").read()
-        d = self.data
-        if d[:2] != b"MZ":
-            raise SystemExit(f"{path}: not an MZ file")
-        self.pe = struct.unpack_from("<I", d, 0x3C)[0]
-        if d[self.pe:self.pe + 4] != b"PE\0\0":
-            raise SystemExit(f"{path}: no PE signature")
-        (self.machine, self.nsections, self.timestamp, _, _, self.optsize,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", d, self.pe + 4)
-        self.opt = self.pe + 24
-        self.magic = struct.unpack_from("<H", d, self.opt)[0]
-        self.pe32plus = self.magic == 0x20B
-        self.entry = struct.unpack_from("<I", d, self.opt + 16)[0]
-        self.image_base = (struct.unpack_from("<Q", d, self.opt + 24)[0] if self.pe32plus
-                           else struct.unpack_from("<I", d, self.opt + 28)[0])
-        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", d, self.opt + 68)
-        dirs = self.opt + (112 if self.pe32plus else 96)
-        self.ndirs = struct.unpack_from("<I", d, dirs - 4)[0]
-        self.dirs = [struct.unpack_from("<II", d, dirs + 8 * i) for i in range(self.ndirs)]
-        self.sections = []
-        s = self.opt + self.optsize
-        for i in range(self.nsections):
-            name, vsize, va, rawsize, rawptr = struct.unpack_from("<8sIIII", d, s + 40 * i)
-            self.sections.append((name.rstrip(b"\0").decode(), vsize, va, rawsize, rawptr))
+        try:
+            self.image = pefile.PE(path)
+        except pefile.PEFormatError as error:
+            raise SystemExit(f"{path}: not a Windows program ({error})")
+        image = self.image
+        self.data = image.__data__
+        self.machine = image.FILE_HEADER.Machine
+        self.timestamp = image.FILE_HEADER.TimeDateStamp
+        self.entry = image.OPTIONAL_HEADER.AddressOfEntryPoint
+        self.image_base = image.OPTIONAL_HEADER.ImageBase
+        self.subsystem = image.OPTIONAL_HEADER.Subsystem
+        self.dll_characteristics = image.OPTIONAL_HEADER.DllCharacteristics
+        self.dirs = [(d.VirtualAddress, d.Size) for d in image.OPTIONAL_HEADER.DATA_DIRECTORY]
+        self.sections = [(s.Name.rstrip(b"\0").decode(), s.Misc_VirtualSize, s.VirtualAddress, s.SizeOfRawData,
+                          s.PointerToRawData) for s in image.sections]
+        # where the section headers end: the headers' own extent
+        self.headers_end = image.sections[-1].get_file_offset() + 40 if image.sections else 0
 
     def offset(self, rva):
-        for _, vsize, va, rawsize, rawptr in self.sections:
-            if va <= rva < va + max(vsize, rawsize):
-                return rawptr + rva - va
-        raise ValueError(f"RVA {rva:#x} is in no section")
-
-    def cstring(self, rva):
-        o = self.offset(rva)
-        return self.data[o:self.data.index(b"\0", o)].decode("latin-1")
+        return self.image.get_offset_from_rva(rva)
 
     def imports(self):
         """{dll: [function names]} from the import directory."""
-        rva, _ = self.dirs[1]
-        result = {}
-        o = self.offset(rva)
-        while True:
-            lookup, _, _, name, thunks = struct.unpack_from("<IIIII", self.data, o)
-            if not name:
-                return result
-            names = []
-            t = self.offset(lookup or thunks)
-            size, fmt, flag = (8, "<Q", 1 << 63) if self.pe32plus else (4, "<I", 1 << 31)
-            while True:
-                entry = struct.unpack_from(fmt, self.data, t)[0]
-                if not entry:
-                    break
-                names.append(f"#{entry & 0xFFFF}" if entry & flag else self.cstring((entry & 0x7FFFFFFF) + 2))
-                t += size
-            result[self.cstring(name).upper()] = names
-            o += 20
+        return {entry.dll.decode().upper(): [f"#{i.ordinal}" if i.import_by_ordinal else i.name.decode()
+                                             for i in entry.imports]
+                for entry in getattr(self.image, "DIRECTORY_ENTRY_IMPORT", [])}
 
 
 def check_imports(pe, problems):
@@ -78,8 +55,10 @@ def check_imports(pe, problems):
             problems.append(f"imports from {dll}: {names}")
         for n in names:
             # A wide function ends in W after a lower-case letter or digit (GetWindowTextW, not ...ALLOW).
-            if n.startswith("#") or (n.endswith("W") and len(n) > 1 and (n[-2].islower() or n[-2].isdigit())):
-                problems.append(f"imports {dll}!{n}: only named ANSI or neutral functions are allowed")
+            wide = n.endswith("W") and len(n) > 1 and (n[-2].islower() or n[-2].isdigit())
+            if n.startswith("#") or (wide and n not in WIDE_CALLS):
+                problems.append(f"imports {dll}!{n}: only named ANSI or neutral functions, and the wide "
+                                f"calls that read a name exactly, are allowed")
 
 
 RT_ICON, RT_DIALOG, RT_GROUP_ICON = 3, 5, 14
@@ -107,24 +86,21 @@ CONTROLS = [  # id, class, text, style, x, y, width, height
 
 def resources(pe):
     """[(type, name, language, data)] from the resource directory, with its time stamps."""
-    base_rva, _ = pe.dirs[2]
-    base = pe.offset(base_rva)
     found, stamps = [], []
+    top = getattr(pe.image, "DIRECTORY_ENTRY_RESOURCE", None)
 
-    def walk(offset, path):
-        _, stamp, _, _, named, ids = struct.unpack_from("<IIHHHH", pe.data, base + offset)
-        stamps.append(stamp)
-        for i in range(named + ids):
-            name, target = struct.unpack_from("<II", pe.data, base + offset + 16 + 8 * i)
-            key = f"name@{name & 0x7FFFFFFF:#x}" if name & 0x80000000 else name
-            if target & 0x80000000:
-                walk(target & 0x7FFFFFFF, path + [key])
+    def walk(directory, path):
+        stamps.append(directory.struct.TimeDateStamp)
+        for entry in directory.entries:
+            key = f"name@{entry.name}" if entry.name is not None else entry.id
+            if hasattr(entry, "directory"):
+                walk(entry.directory, path + [key])
             else:
-                rva, size, _, _ = struct.unpack_from("<IIII", pe.data, base + target)
-                o = pe.offset(rva)
-                found.append((*path, key, pe.data[o:o + size]))
+                o = pe.offset(entry.data.struct.OffsetToData)
+                found.append((*path, key, pe.data[o:o + entry.data.struct.Size]))
 
-    walk(0, [])
+    if top:
+        walk(top, [])
     return found, stamps
 
 
@@ -224,9 +200,10 @@ def align(value, alignment):
 
 def check_layout(pe, problems):
     """The headers and sections as Windows's loader demands them, which Wine's is lenient about."""
-    section_alignment, file_alignment = struct.unpack_from("<II", pe.data, pe.opt + 32)
-    image_size, headers_size, checksum = struct.unpack_from("<III", pe.data, pe.opt + 56)
-    headers_end = pe.opt + pe.optsize + 40 * pe.nsections
+    header = pe.image.OPTIONAL_HEADER
+    section_alignment, file_alignment = header.SectionAlignment, header.FileAlignment
+    image_size, headers_size, checksum = header.SizeOfImage, header.SizeOfHeaders, header.CheckSum
+    headers_end = pe.headers_end
     raw = [(ptr, size, name) for name, _, _, size, ptr in pe.sections if size]
     if headers_size != align(headers_end, file_alignment) or raw and headers_size > min(raw)[0]:
         problems.append(f"SizeOfHeaders {headers_size:#x}: the headers end at {headers_end:#x}, "
@@ -244,13 +221,8 @@ def check_layout(pe, problems):
         problems.append(f"SizeOfImage {image_size:#x}, expected {va_next:#x}")
     if raw_next > len(pe.data):
         problems.append(f"the sections run to {raw_next:#x}, past the end of the file")
-    words = bytearray(pe.data + bytes(len(pe.data) % 2))
-    words[pe.opt + 64:pe.opt + 68] = bytes(4)
-    total = sum(struct.unpack(f"<{len(words) // 2}H", words))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    if checksum != total + len(pe.data):
-        problems.append(f"image checksum {checksum:#x}, expected {total + len(pe.data):#x}")
+    if checksum != pe.image.generate_checksum():
+        problems.append(f"image checksum {checksum:#x}, expected {pe.image.generate_checksum():#x}")
 
 
 def check_entry(pe, map_path, problems):

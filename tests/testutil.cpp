@@ -132,3 +132,14 @@ void SetNsisValue(REGSAM view, DWORD type, const void *data, DWORD size)
         EXPECT_EQ(RegSetValueExA(key, "", 0, type, (const BYTE *)data, size), ERROR_SUCCESS);
     RegCloseKey(key);
 }
+
+void SetNsisText(REGSAM view, const std::wstring &text)
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\NSIS", 0, NULL, 0, KEY_WRITE | view, NULL, &key, NULL),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(key, L"", 0, REG_SZ, (const BYTE *)text.c_str(), (DWORD)(text.size() + 1) * 2), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }

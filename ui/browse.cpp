@@ -6,7 +6,7 @@
 // it is loaded on the first "..." (from the system folder, the only place searched by then), and
 // these are fetched from it then.
 static decltype(&SHBrowseForFolderA) BrowseForFolder;
-static decltype(&SHGetPathFromIDListA) PathFromIDList; // read by the browser's callback too
+static decltype(&SHGetPathFromIDListW) PathFromIDList; // read by the browser's callback too
 static decltype(&SHGetMalloc) GetShellMalloc;
 
 // 1 when the three are at hand. A second load of the library only counts one more use of it.
@@ -16,9 +16,19 @@ static int LoadShell(void)
     if (!shell)
         return 0;
     BrowseForFolder = (decltype(BrowseForFolder))(void (*)(void))GetProcAddress(shell, "SHBrowseForFolderA");
-    PathFromIDList = (decltype(PathFromIDList))(void (*)(void))GetProcAddress(shell, "SHGetPathFromIDListA");
+    PathFromIDList = (decltype(PathFromIDList))(void (*)(void))GetProcAddress(shell, "SHGetPathFromIDListW");
     GetShellMalloc = (decltype(GetShellMalloc))(void (*)(void))GetProcAddress(shell, "SHGetMalloc");
     return BrowseForFolder && PathFromIDList && GetShellMalloc;
+}
+
+// Fills path with the folder's, as the system names it; answers 0, path empty, for a folder with no
+// place in the file system, or one whose name has a character the code page lacks (the ANSI call
+// would give a look-alike, maybe another folder's name).
+static int FolderPath(LPCITEMIDLIST folder, char *path)
+{
+    WCHAR wide[MAX_PATH];
+    path[0] = 0;
+    return PathFromIDList(folder, wide) && ExactAnsiName(wide, path, MAX_PATH);
 }
 
 // Enables the browser's OK exactly while path, the selected folder, holds makensis.exe. An empty
@@ -38,8 +48,7 @@ static int CALLBACK BrowseCallbackProc(HWND browser, UINT event, LPARAM lParam, 
         ApplyOkRule(browser, (LPCSTR)lpData);
         break;
     case BFFM_SELCHANGED:
-        if (!PathFromIDList((LPCITEMIDLIST)lParam, path))
-            path[0] = 0;
+        FolderPath((LPCITEMIDLIST)lParam, path);
         ApplyOkRule(browser, path);
         break;
     }
@@ -65,13 +74,13 @@ void BrowseForNsisDirectory(HWND dialog)
     LPITEMIDLIST chosen = BrowseForFolder(&request);
     if (!chosen)
         return;
-    int found = PathFromIDList(chosen, directory);
+    int found = FolderPath(chosen, directory);
     IMalloc *allocator;
     if (SUCCEEDED(GetShellMalloc(&allocator))) {
         allocator->Free(chosen);
         allocator->Release();
     }
-    // The field changes only for a folder with a path; its notification then updates Install.
+    // The field changes only for a folder with an exact path; its notification then updates Install.
     if (found)
         SetWindowTextA(DirField, directory);
 }

@@ -5,14 +5,21 @@
 HINSTANCE AppInstance; // the program's own module: the dialog and the icon come from it
 PathBuffer SetupDir;   // the program file's folder, without a trailing backslash: the package lies there
 
-// SetupDir := everything before the last backslash of the program's own path.
+// SetupDir := everything before the last backslash of the program's own path, as the system
+// names it. Where that name has a character the code page lacks, the ANSI call would give a
+// look-alike, maybe a folder beside this one holding other files: the path's short name serves
+// where the volume has one that is exact, and otherwise the folder stays empty.
 static void FindSetupDir(void)
 {
-    DWORD length = GetModuleFileNameA(NULL, SetupDir, sizeof SetupDir);
+    WCHAR path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(NULL, path, MAX_PATH);
     // A path cut short at the limit would name some other folder: count it as not fetched.
-    if (length == 0 || length >= sizeof SetupDir) {
-        SetupDir[0] = 0;
+    if (length == 0 || length >= MAX_PATH)
         return;
+    if (!ExactAnsiName(path, SetupDir, sizeof SetupDir)) {
+        length = GetShortPathNameW(path, path, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH || !ExactAnsiName(path, SetupDir, sizeof SetupDir))
+            return;
     }
     // A backslash at index 0 leaves the folder empty, as no backslash does.
     int cut = LastBackslash(SetupDir);

@@ -8,6 +8,15 @@ HWND DirField;                    // the NSIS folder field
 // that would destroy the dialog and the open prompt with it.
 static int Installing;
 
+#ifdef TAVRIN_PACKAGE_SUMS
+// The sums of the package's files as released, which the release's build writes into a source of
+// its own: no other bytes are installed.
+extern const FileSum ReleasedSums[];
+#else
+// Built from source without them, the program installs the package beside it as it is.
+static const FileSum *const ReleasedSums = NULL;
+#endif
+
 static void OnInitDialog(HWND dialog)
 {
     PathBuffer directory;
@@ -45,7 +54,7 @@ static void OnInstall(HWND dialog)
         return;
     GetWindowTextA(DirField, directory, sizeof directory);
     Installing = 1;
-    InstallOutcome outcome = RunInstall(dialog, SetupDir, directory, MessageBoxA);
+    InstallOutcome outcome = RunInstall(dialog, SetupDir, directory, ReleasedSums, MessageBoxA);
     DestroyWindow(dialog);
     // "complite" is the program's own spelling, kept on purpose.
     if (outcome == INSTALL_GO_ON)

@@ -291,7 +291,8 @@ TEST_F(Browse, DISABLED_SharpAtTheDisplaysDpi)
     ASSERT_TRUE(dpi) << "TAVRIN_DPI names the display's DPI";
     StartHooked(nsis);
     ASSERT_TRUE(dialog);
-    EXPECT_NE(GetAwarenessFromDpiAwarenessContext(GetWindowDpiAwarenessContext(dialog)), DPI_AWARENESS_UNAWARE);
+    // Per monitor: drawn anew, not stretched, on a monitor of another DPI.
+    EXPECT_EQ(GetAwarenessFromDpiAwarenessContext(GetWindowDpiAwarenessContext(dialog)), DPI_AWARENESS_PER_MONITOR_AWARE);
     EXPECT_EQ(GetDpiForWindow(dialog), (UINT)atoi(dpi));
     log->measure = 1;
     Sync(dialog);

@@ -1,6 +1,9 @@
 // Driving the setup program from outside.
 #include "driver.h"
+#include <winternl.h>
+#include <algorithm>
 #include <cstdio>
+#include <future>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -8,19 +11,26 @@ void Fail(const std::string &what) { ADD_FAILURE() << what; }
 
 bool Program::Start(const std::string &exe, DWORD flags)
 {
-    std::string folder = exe.substr(0, exe.rfind('\\'));
+    std::wstring wide(exe.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_ACP, 0, exe.data(), (int)exe.size(), &wide[0], (int)wide.size()));
+    return Start(wide, flags);
+}
+
+bool Program::Start(const std::wstring &exe, DWORD flags)
+{
+    std::wstring folder = exe.substr(0, exe.rfind(L'\\'));
     // Wine now and then fails a start before the program runs; that is not the program's fault.
     for (int attempt = 0; attempt < 3; attempt++) {
-        STARTUPINFOA startup = {};
+        STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
-        std::string line = "\"" + exe + "\"";
-        if (CreateProcessA(exe.c_str(), &line[0], NULL, NULL, FALSE, flags, NULL, folder.c_str(), &startup, &process))
+        std::wstring line = L"\"" + exe + L"\"";
+        if (CreateProcessW(exe.c_str(), &line[0], NULL, NULL, FALSE, flags, NULL, folder.c_str(), &startup, &process))
             return true;
         if (GetLastError() != ERROR_INTERNAL_ERROR)
             break;
         Sleep(500);
     }
-    Fail("cannot start " + exe + ": error " + std::to_string(GetLastError()));
+    Fail("cannot start the program: error " + std::to_string(GetLastError()));
     return false;
 }
 
@@ -61,60 +71,102 @@ Program::~Program()
     CloseHandle(process.hThread);
 }
 
-bool StartWatchingCall(Program &program, const std::string &exe, const char *dll, const char *function,
-                       ULONG_PTR *args, int count)
+// The debugger's loop: the program stopped at each call's entry, until every call is seen or it ends.
+static void WatchLoop(Program &program, WatchedCall *calls, int count)
 {
     // The same system DLLs lie at the same address in every process of one bitness.
-    BYTE *target = (BYTE *)GetProcAddress(LoadLibraryA(dll), function), original = 0, trap = 0xCC;
-    bool planted = false;
-    if (!target || !program.Start(exe, DEBUG_ONLY_THIS_PROCESS))
-        return false;
+    BYTE *targets[8], original[8], trap = 0xCC;
+    for (int i = 0; i < count; i++)
+        targets[i] = (BYTE *)GetProcAddress(LoadLibraryA(calls[i].dll), calls[i].function);
     HANDLE process = program.process.hProcess;
+    ULONG_PTR base = 0, size = 0;
+    int seen = 0;
+    bool planted = false;
     DEBUG_EVENT event;
-    while (WaitForDebugEvent(&event, 10000) && event.dwDebugEventCode != EXIT_PROCESS_DEBUG_EVENT) {
+    while (seen < count && WaitForDebugEvent(&event, 60000) && event.dwDebugEventCode != EXIT_PROCESS_DEBUG_EVENT) {
         DWORD status = DBG_CONTINUE;
         EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
-        bool exception = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT;
-        bool breakpoint = exception && record.ExceptionCode == EXCEPTION_BREAKPOINT;
+        bool breakpoint = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && record.ExceptionCode == EXCEPTION_BREAKPOINT;
+        int hit = -1;
+        for (int i = 0; breakpoint && i < count; i++)
+            hit = record.ExceptionAddress == targets[i] && !calls[i].seen ? i : hit;
         // The files of the program and its DLLs stay open in the debugger until closed here.
-        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT)
+        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
             CloseHandle(event.u.CreateProcessInfo.hFile);
-        else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT)
+            IMAGE_DOS_HEADER dos;
+            IMAGE_NT_HEADERS headers;
+            base = (ULONG_PTR)event.u.CreateProcessInfo.lpBaseOfImage;
+            ReadProcessMemory(process, (void *)base, &dos, sizeof dos, NULL);
+            ReadProcessMemory(process, (void *)(base + dos.e_lfanew), &headers, sizeof headers, NULL);
+            size = headers.OptionalHeader.SizeOfImage;
+        } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT)
             CloseHandle(event.u.LoadDll.hFile);
-        else if (exception && !breakpoint)
+        else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && !breakpoint)
             status = DBG_EXCEPTION_NOT_HANDLED;
         else if (breakpoint && !planted) {
             // The loader's own breakpoint: the program's imports are bound, its code not yet run.
-            planted = ReadProcessMemory(process, target, &original, 1, NULL)
-                      && WriteProcessMemory(process, target, &trap, 1, NULL);
-            FlushInstructionCache(process, target, 1);
-        } else if (breakpoint && record.ExceptionAddress == target) {
+            for (int i = 0; i < count; i++) {
+                planted = ReadProcessMemory(process, targets[i], &original[i], 1, NULL)
+                          && WriteProcessMemory(process, targets[i], &trap, 1, NULL);
+                FlushInstructionCache(process, targets[i], 1);
+            }
+        } else if (hit >= 0) {
             HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
             CONTEXT context = {};
             context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
             GetThreadContext(thread, &context);
+            ULONG_PTR args[4] = {}, caller = 0;
 #ifdef _WIN64
             ULONG_PTR registers[4] = { context.Rcx, context.Rdx, context.R8, context.R9 };
-            for (int i = 0; i < count && i < 4; i++)
-                args[i] = registers[i];
-            context.Rip = (DWORD64)target;
+            std::copy(registers, registers + 4, args);
+            ReadProcessMemory(process, (void *)context.Rsp, &caller, sizeof caller, NULL);
+            context.Rip = (DWORD64)targets[hit];
 #else
-            // Above the return address, on the stack.
-            ReadProcessMemory(process, (void *)(context.Esp + 4), args, count * sizeof *args, NULL);
-            context.Eip = (DWORD)target;
+            // The return address, and above it the arguments, on the stack.
+            ReadProcessMemory(process, (void *)context.Esp, &caller, sizeof caller, NULL);
+            ReadProcessMemory(process, (void *)(context.Esp + 4), args, sizeof args, NULL);
+            context.Eip = (DWORD)targets[hit];
 #endif
+            calls[hit].at(process, args, caller - base < size);
+            calls[hit].seen = true;
+            seen++;
             SetThreadContext(thread, &context);
             CloseHandle(thread);
-            WriteProcessMemory(process, target, &original, 1, NULL);
-            FlushInstructionCache(process, target, 1);
-            ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
-            DebugSetProcessKillOnExit(FALSE);
-            return DebugActiveProcessStop(event.dwProcessId);
+            WriteProcessMemory(process, targets[hit], &original[hit], 1, NULL);
+            FlushInstructionCache(process, targets[hit], 1);
         }
         ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
     }
-    Fail(std::string("the program ended, or stopped answering, before it called ") + function);
-    return false;
+    for (int i = 0; i < count; i++)
+        if (!calls[i].seen)
+            Fail(std::string("the program ended, or stopped answering, before it called ") + calls[i].function);
+    DebugSetProcessKillOnExit(FALSE);
+    DebugActiveProcessStop(program.process.dwProcessId);
+}
+
+std::thread WatchCalls(Program &program, const std::string &exe, WatchedCall *calls, int count)
+{
+    std::promise<bool> started;
+    std::future<bool> running = started.get_future();
+    std::thread watcher([&program, exe, calls, count](std::promise<bool> started) {
+        bool ok = program.Start(exe, DEBUG_ONLY_THIS_PROCESS);
+        started.set_value(ok);
+        if (ok)
+            WatchLoop(program, calls, count);
+    }, std::move(started));
+    running.wait();
+    return watcher;
+}
+
+ACCESS_MASK GrantedAccess(HANDLE process, HANDLE handle)
+{
+    HANDLE copy;
+    PUBLIC_OBJECT_BASIC_INFORMATION info = {};
+    if (!DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return 0;
+    NtQueryObject(copy, ObjectBasicInformation, &info, sizeof info, NULL);
+    CloseHandle(copy);
+    return info.GrantedAccess;
 }
 
 std::string Text(HWND window)

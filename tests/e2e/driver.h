@@ -2,7 +2,9 @@
 // texts and button states read, keys typed and buttons pressed by posted messages.
 #pragma once
 #include <windows.h>
+#include <functional>
 #include <string>
+#include <thread>
 
 // Records a failure of the running test.
 void Fail(const std::string &what);
@@ -25,6 +27,7 @@ template <class Cond> bool WaitFor(Cond cond, const std::string &what, DWORD ms 
 struct Program {
     PROCESS_INFORMATION process = {};
     bool Start(const std::string &exe, DWORD flags = 0);
+    bool Start(const std::wstring &exe, DWORD flags = 0);
     bool Running() const;
     // Waits for the end of the process; kills it on time-out. Answers the exit code, or -1.
     long Finish(DWORD ms = 10000);
@@ -33,10 +36,19 @@ struct Program {
     ~Program();
 };
 
-// Starts exe under this thread as its debugger, stops it at its first call of dll!function, reads
-// that call's first count arguments (pointer-sized) into args, and lets it run on, no longer debugged.
-bool StartWatchingCall(Program &program, const std::string &exe, const char *dll, const char *function,
-                       ULONG_PTR *args, int count);
+// A call the program is stopped at, the first time it makes it: at is run then, with the process,
+// the call's first four arguments (pointer-sized) and whether the program's own code made it.
+struct WatchedCall {
+    const char *dll, *function;
+    std::function<void(HANDLE process, const ULONG_PTR *args, bool fromProgram)> at;
+    bool seen = false;
+};
+// Starts exe under a thread of its own as its debugger, which stops the program at each call of
+// calls and then lets it run on; answers once the program has started. The thread ends once every
+// call has been made, or with the program.
+std::thread WatchCalls(Program &program, const std::string &exe, WatchedCall *calls, int count);
+// The access that the handle, one of process's, was opened with.
+ACCESS_MASK GrantedAccess(HANDLE process, HANDLE handle);
 
 std::string Text(HWND window);
 // A top-level dialog-class window of the process with that caption: the setup dialog has the

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <cstdlib>
+#include <vector>
 #include "driver.h"
 #include "package.h"
 #include "testutil.h"
@@ -24,6 +25,7 @@ protected:
     ScratchDir dir;
     std::string setup = dir / "package folder", nsis = dir / "NSIS", decoy = dir / "NSIS 64";
     Program program;
+    std::thread watch; // a debugger's, which TypicalRun starts the program under
 
     void SetUp() override
     {
@@ -42,6 +44,9 @@ protected:
 
     void TearDown() override
     {
+        program.Stop();
+        if (watch.joinable())
+            watch.join();
         DeleteNsisKey(KEY_WOW64_32KEY);
         DeleteNsisKey(KEY_WOW64_64KEY);
     }
@@ -112,14 +117,24 @@ protected:
 TEST_F(SetupRun, TypicalRun)
 {
     // Its first act: file virtualization off for its token, or a standard user's copies into
-    // Program Files would land in their VirtualStore. Wine has none, so the call itself is watched.
-    ULONG_PTR call[4] = {};
-    ASSERT_TRUE(StartWatchingCall(program, setup + "\\TavrinSetup.exe", "advapi32.dll", "SetTokenInformation", call, 4));
-    DWORD enabled = 1;
-    ReadProcessMemory(program.process.hProcess, (void *)call[2], &enabled, sizeof enabled, NULL);
-    EXPECT_EQ(call[1], (ULONG_PTR)TokenVirtualizationEnabled);
-    EXPECT_EQ(enabled, 0u);
-    EXPECT_EQ(call[3], sizeof enabled);
+    // Program Files would land in their VirtualStore. Wine has none, so the call is watched, and the
+    // token's rights, which must allow it. Its last: ExitProcess(0), as Windows has no exit code
+    // for a program's entry point that returns.
+    WatchedCall calls[] = {
+        { "advapi32.dll", "SetTokenInformation", [](HANDLE process, const ULONG_PTR *args, bool) {
+             DWORD enabled = 1;
+             ReadProcessMemory(process, (void *)args[2], &enabled, sizeof enabled, NULL);
+             EXPECT_EQ(args[1], (ULONG_PTR)TokenVirtualizationEnabled);
+             EXPECT_EQ(enabled, 0u);
+             EXPECT_EQ(args[3], sizeof enabled);
+             EXPECT_TRUE(GrantedAccess(process, (HANDLE)args[0]) & TOKEN_ADJUST_DEFAULT);
+         } },
+        { "kernel32.dll", "ExitProcess", [](HANDLE, const ULONG_PTR *args, bool fromProgram) {
+             EXPECT_TRUE(fromProgram);
+             EXPECT_EQ(args[0], 0u);
+         } },
+    };
+    watch = WatchCalls(program, setup + "\\TavrinSetup.exe", calls, 2);
     HWND dialog = WaitForSetupDialog(program);
     ASSERT_TRUE(dialog);
     EXPECT_EQ(Text(GetDlgItem(dialog, IDC_NSISDIR)), nsis);
@@ -130,20 +145,32 @@ TEST_F(SetupRun, TypicalRun)
     EXPECT_FALSE(IsWindow(dialog)) << "the dialog is gone before the completion message";
     ExpectBox(box, "Installation complite", NULL, { IDOK });
     Click(GetDlgItem(box, IDOK));
+    watch.join();
     EXPECT_EQ(program.Finish(), 0);
     ExpectInstalled("NNNN-");
     EXPECT_FALSE(IsDir(nsis + "\\Plugins\\x86-ansi")) << "an NSIS 2 installation gets no folder of NSIS 3's";
 }
 
-TEST_F(SetupRun, NoRegistryKey)
+TEST_F(SetupRun, NoRegistryFolderOffered)
 {
-    DeleteNsisKey(KEY_WOW64_32KEY);
-    HWND dialog = Start(setup);
-    ASSERT_TRUE(dialog);
-    EXPECT_EQ(Text(GetDlgItem(dialog, IDC_NSISDIR)), "");
-    ExpectEnabled(dialog, false, "with an empty field");
-    Click(GetDlgItem(dialog, IDCANCEL));
-    EXPECT_EQ(program.Finish(), 0);
+    // Fullwidth letters, which the code page lacks: the ANSI call reads them as "nsis", a folder
+    // that holds makensis.exe here.
+    MakeDir(dir / "nsis");
+    WriteFile(dir / "nsis\\makensis.exe", "MZ");
+    std::wstring fullwidth = Wide(dir / "") + L"\xff4e\xff53\xff49\xff53";
+    for (bool key : { false, true }) {
+        SCOPED_TRACE(key ? "a fullwidth name beside its ASCII twin" : "no key");
+        DeleteNsisKey(KEY_WOW64_32KEY);
+        if (key)
+            SetNsisText(KEY_WOW64_32KEY, fullwidth);
+        Program run;
+        HWND dialog = Start(run, setup);
+        ASSERT_TRUE(dialog);
+        EXPECT_EQ(Text(GetDlgItem(dialog, IDC_NSISDIR)), "");
+        ExpectEnabled(dialog, false, "with an empty field");
+        Click(GetDlgItem(dialog, IDCANCEL));
+        EXPECT_EQ(run.Finish(), 0);
+    }
 }
 
 // Typed over the registry's folder: the rule follows every key, and Install fills the folder typed.
@@ -162,6 +189,7 @@ TEST_F(SetupRun, TypingFollowsTheRule)
     ExpectEnabled(dialog, false, "for a folder without makensis.exe");
     SendMessageA(field, EM_SETSEL, 3, 3);
     TypeChar(field, 'T');
+    WaitFor([&] { return Text(field) == typed; }, "the letter to be typed");
     ExpectEnabled(dialog, false, "while makensis.exe is not there");
     WriteFile(typed + "\\makensis.exe", "MZ");
     // Leaving the field runs the rule too: a makensis.exe that appeared meanwhile counts on Tab.
@@ -303,7 +331,59 @@ TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
     }
 }
 
-TEST_F(SetupRun, AtTheRootOfADrive)
+// A release's program, here with the sample package's sums, installs that package's files, and
+// in their place no other: not one changed, nor one cut short, of which it says why.
+TEST_F(SetupRun, AReleasedProgramInstallsOnlyItsOwnFiles)
+{
+    std::string sample = FolderOf(getenv("TAVRIN_EXE")) + "\\sample-package", released = dir / "released";
+    std::string refused = "\n\nIt is not the file this setup was released with: damaged or changed.\n\n"
+                          "File could not be copied. Continue?";
+    struct Step { std::string text; int answer; };
+    struct { const char *what; int changed; const char *result; std::vector<Step> steps; } cases[] = {
+        { "as released", 0, "NNNN-", { { "Installation complite", IDOK } } },
+        { "a changed header, No", 3, "NN---", { { PackageSource(released, 3) + refused, IDNO } } },
+        { "a plug-in cut short over an older one, Yes", 4, "NNNO-",
+          { { PackageDest(nsis, 4) + "\n\nFile already exists. Replace it?", IDYES },
+            { PackageSource(released, 4) + refused, IDYES }, { "Installation complite", IDOK } } },
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeDir(released);
+        for (int r = 1; r <= 4; r++) {
+            MakeDir(FolderOf(PackageSource(released, r)));
+            std::string content = ReadFile(PackageSource(sample, r));
+            if (r == c.changed)
+                content = r == 3 ? content.replace(10, 1, "!") : content.substr(0, 1000);
+            WriteFile(PackageSource(released, r), content);
+            DeleteFileA(PackageDest(nsis, r).c_str());
+        }
+        ASSERT_TRUE(CopyFileA((FolderOf(sample) + "\\TavrinSetupWithSums.exe").c_str(),
+                              (released + "\\TavrinSetup.exe").c_str(), FALSE));
+        if (c.changed == 4)
+            WriteFile(PackageDest(nsis, 4), OldContent(4));
+        Program run;
+        HWND dialog = Start(run, released), box = NULL;
+        ASSERT_TRUE(dialog);
+        Click(GetDlgItem(dialog, IDOK));
+        for (const Step &step : c.steps) {
+            HWND last = box;
+            WaitFor([&] { return (box = FindDialog(run, "Tavrin Plugin Setup", false)) && box != last; }, step.text);
+            EXPECT_EQ(MessageText(box), step.text);
+            Click(GetDlgItem(box, step.answer));
+        }
+        EXPECT_EQ(run.Finish(), 0);
+        for (int r = 1; r <= PACKAGE_ROWS; r++) {
+            char kept = c.result[r - 1];
+            EXPECT_EQ(ReadFile(PackageDest(nsis, r)), kept == 'N' ? ReadFile(PackageSource(sample, r)) : kept == 'O'
+                      ? OldContent(r) : "<absent>") << "row " << r;
+            std::string beside = PackageDest(nsis, r);
+            EXPECT_FALSE(Exists(beside.replace(beside.size() - 1, 1, "~"))) << "a copy left beside row " << r;
+        }
+    }
+}
+
+// The package is read beside the program wherever that is, and nowhere else.
+TEST_F(SetupRun, FromItsOwnFolder)
 {
     // Drive Y: is a scratch root made for the test run.
     RemoveTree("Y:\\Example");
@@ -311,14 +391,31 @@ TEST_F(SetupRun, AtTheRootOfADrive)
     RemoveTree("Y:\\Plugin");
     DeleteFileA("Y:\\Readme.txt");
     MakePackage("Y:", "1234");
-    HWND dialog = Start("Y:");
-    ASSERT_TRUE(dialog);
-    Click(GetDlgItem(dialog, IDOK));
-    HWND box = WaitForMessageBox(program);
-    ExpectBox(box, "Installation complite", NULL, { IDOK });
-    Click(GetDlgItem(box, IDOK));
-    EXPECT_EQ(program.Finish(), 0);
-    ExpectInstalled("NNNN-");
+    // A folder named with U+2010, which the code page lacks, beside its look-alike "pkg-x" that
+    // holds another package: the ANSI call names the twin.
+    MakeDir(dir / "pkg-x");
+    MakePackage(dir / "pkg-x", "1234");
+    for (int r = 1; r <= 4; r++)
+        WriteFile(PackageSource(dir / "pkg-x", r), "the twin's " + OldContent(r));
+    MakeDir(dir / "own");
+    MakePackage(dir / "own", "1234");
+    std::wstring own = Wide(dir / "pkg") + L"\x2010x";
+    ASSERT_TRUE(MoveFileW(Wide(dir / "own").c_str(), own.c_str()));
+    for (std::wstring folder : { std::wstring(L"Y:"), own }) {
+        SCOPED_TRACE(folder == own ? "a folder the code page lacks" : "the root of a drive");
+        for (int r = 1; r <= 4; r++)
+            DeleteFileA(PackageDest(nsis, r).c_str());
+        Program run;
+        ASSERT_TRUE(run.Start(folder + L"\\TavrinSetup.exe"));
+        HWND dialog = WaitForSetupDialog(run);
+        ASSERT_TRUE(dialog);
+        Click(GetDlgItem(dialog, IDOK));
+        HWND box = WaitForMessageBox(run);
+        ExpectBox(box, "Installation complite", NULL, { IDOK });
+        Click(GetDlgItem(box, IDOK));
+        EXPECT_EQ(run.Finish(), 0);
+        ExpectInstalled("NNNN-");
+    }
 }
 
 } // namespace
