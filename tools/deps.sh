@@ -4,11 +4,13 @@
 # GoogleTest's sources, Python for the file checks, clang with its sanitizer and fuzzer runtimes
 # for the native checks of the text composition, ImageMagick for the demo's screenshots, and NSIS,
 # whose makensis compiles what the program installs; OpenSSL and osslsigncode sign a release, with
-# the PKCS#11 engine for keys on tokens and SoftHSM for the test token; mmdebstrap makes the root
-# that holds Wine 10.
+# the PKCS#11 engine for keys on tokens and SoftHSM for the test token; pefile, cryptography and
+# asn1crypto read programs, certificates and signatures for the release's checks; mmdebstrap makes
+# the root that holds Wine 10.
 TAVRIN_PACKAGES="cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb googletest python3 clang libclang-rt-14-dev
-  imagemagick nsis openssl osslsigncode softhsm2 libengine-pkcs11-openssl mmdebstrap"
+  imagemagick nsis openssl osslsigncode softhsm2 libengine-pkcs11-openssl mmdebstrap
+  python3-pefile python3-cryptography python3-asn1crypto"
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -110,11 +112,3 @@ ensure_wine10_root() {
   as_root mv "$WINE10_ROOT.new" "$WINE10_ROOT"
 }
 
-# What builds and packs a release, one "name: version" a line: the record a rebuild is held to.
-toolchain_versions() {
-  local p
-  for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev cmake osslsigncode; do
-    printf '%s: %s\n' "$p" "$(dpkg-query -W -f='${Version}' "$p" 2>/dev/null || echo none)"
-  done
-  printf 'python3: %s\n' "$(python3 -c 'import platform, zlib; print(platform.python_version(), "with zlib", zlib.ZLIB_VERSION)')"
-}

@@ -4,8 +4,10 @@
 # it, the commit, time and toolchain that made it, for tools/verify-release.sh; and
 # build/release/SHA256SUMS with the sums of the zip, every file in it and the build record. Two runs
 # from one commit give the same bytes: every time in the zip, and the signing time, is
-# SOURCE_DATE_EPOCH (default: the commit's). With TAVRIN_SIGN_KEY the program, and every program or
-# library of the package (the plug-in), are signed before they go in. The key is one of
+# SOURCE_DATE_EPOCH (default: the commit's). The package's files are staged (and signed) first, then
+# the program is built with their sums, so that it installs no other bytes. With TAVRIN_SIGN_KEY the
+# program, and every program or library of the package (the plug-in), are signed before they go in.
+# A tag vVERSION or VERSION, where there is one, must be the commit released. The key is one of
 #   a PEM key file, plain or passphrase-protected, with TAVRIN_SIGN_CERT: the PEM certificate,
 #     the signer's first, then its chain;
 #   a PKCS#12 file (.p12, .pfx), which holds the certificate and its chain too;
@@ -36,9 +38,17 @@ rm -f "$zip" "$out/Tavrin-$version.buildinfo" "$out/SHA256SUMS"
 if [ $# -eq 2 ]; then
   package=$(given "$2")
   [ -d "$package" ] || fail "no package folder $2"
-else
-  package=$top/build/x86/sample-package
 fi
+# Reviewers learn which commit a version is from its tag: one that names another commit is refused.
+head=$(git rev-parse -q --verify 'HEAD^{commit}' 2>/dev/null || echo none)
+tagged=
+for tag in "v$version" "$version"; do
+  at=$(git rev-parse -q --verify "refs/tags/$tag^{commit}" 2>/dev/null) || continue
+  [ "$at" = "$head" ] || fail "tag $tag is commit $at, not this one ($head): release that commit, or another version"
+  tagged=$tag
+done
+[ -n "$tagged" ] || echo "note: no tag names version $version: reviewers must name commit $head with --commit" \
+  "(tag it with git tag v$version to spare them)"
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}
 [[ $epoch =~ ^[0-9]+$ ]] || fail "SOURCE_DATE_EPOCH is to be seconds since 1970 (outside a git checkout, set it)"
 git diff --quiet HEAD -- 2>/dev/null \
@@ -48,8 +58,11 @@ started=$(date +%s.%N)
 . tools/deps.sh
 ensure_packages
 
-mkdir -p "$out"
-work=$(mktemp -d "$out/.work.XXXXXX")
+# The work folder: staged and signed copies, gone when the release ends however it ends. Its place
+# is fixed, so that the program's build, which reads the staged package, is configured once.
+work=$out/.work
+rm -rf "$work"
+mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 
 # A signer is checked before anything is built: a key that is not the certificate's, or a
@@ -121,23 +134,29 @@ if [ -n "$kind" ]; then
     || fail "the certificate in $cert_name is not meant for code signing (its key usage lacks Digital Signature)"
 fi
 
-cmake --preset x86 >/dev/null
-cmake --build --preset x86 --target TavrinSetup TavrinPlugin >/dev/null
-unsigned_program=$top/build/x86/TavrinSetup.exe
-
-# What goes into the zip, staged in the work folder: the program, and the package's files as the
-# program's table names them; those are what get signed, never the build's or the author's own.
+# The release's own build: the sample package, and the program with the sums of the package as
+# staged. tools/verify-release.sh builds the recorded commit with the same command.
 stage=$work/Tavrin-$version
-mkdir -p "$stage"
-cp "$unsigned_program" "$stage/TavrinSetup.exe"
-mapfile -t files < <(python3 tools/releasezip.py --files core/package.h)
+builder=$top/build/x86-release
+cmake -S "$top" -B "$builder" --toolchain "$top/cmake/i686-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
+  -DTAVRIN_PACKAGE="$stage" >/dev/null
+cmake --build "$builder" --target TavrinPlugin >/dev/null
+[ $# -eq 2 ] || package=$builder/sample-package
+
+# What goes into the zip, staged in the work folder: the package's files as the program's table
+# names them, then the program; those are what get signed, never the build's or the author's own.
+# Each as it was before it was signed is kept beside, for the record.
+# Debian's Python, which has the libraries the release's module uses.
+artifact() { /usr/bin/python3 tools/release_artifact.py "$@"; }
+mapfile -t files < <(artifact --files core/package.h)
 for f in "${files[@]}"; do
   [ -f "$package/$f" ] || fail "the package in $package lacks $f"
-  mkdir -p "$(dirname "$stage/$f")"
+  mkdir -p "$(dirname "$stage/$f")" "$(dirname "$work/unsigned/$f")"
   cp "$package/$f" "$stage/$f"
+  cp "$package/$f" "$work/unsigned/$f"
 done
-is_pe() { python3 tools/releasezip.py --is-pe "$1"; }
-has_signature() { python3 tools/releasezip.py --is-signed "$1"; }
+is_pe() { artifact --is-pe "$1"; }
+has_signature() { artifact --is-signed "$1"; }
 
 # sign FILE: signs it in place with the release's signer at the release's time, and timestamps it.
 sign() {
@@ -169,11 +188,12 @@ if [ -n "$kind" ]; then
   [ -n "${TAVRIN_SIGN_TIMESTAMP_URL:-}" ] \
     || echo "warning: no timestamp (TAVRIN_SIGN_TIMESTAMP_URL is not set): the signatures stop being valid" \
       "when the certificate expires, and Windows then treats the download as unsigned" >&2
-  # Everything that runs: the program, and each program or library of the package (the plug-in
-  # goes into every installer built with it). One the author signed already is left as it is.
-  for f in TavrinSetup.exe "${files[@]}"; do
+  # Everything that runs: each program or library of the package (the plug-in goes into every
+  # installer built with it), then the program, built with the sums of the package as signed. One
+  # the author signed already is left as it is.
+  for f in "${files[@]}"; do
     is_pe "$stage/$f" || continue
-    if [ "$f" != TavrinSetup.exe ] && has_signature "$stage/$f"; then
+    if has_signature "$stage/$f"; then
       echo "$f is signed already: left as it is"
       continue
     fi
@@ -183,30 +203,22 @@ if [ -n "$kind" ]; then
 else
   echo "not signed: TAVRIN_SIGN_KEY is not set"
 fi
+cmake --build "$builder" --target TavrinSetup >/dev/null
+cp "$builder/TavrinSetup.exe" "$stage/TavrinSetup.exe"
+cp "$builder/TavrinSetup.exe" "$work/unsigned/TavrinSetup.exe"
+if [ -n "$kind" ]; then
+  sign "$stage/TavrinSetup.exe"
+  echo "signed TavrinSetup.exe as $(openssl x509 -in "$cert" -noout -subject)"
+fi
 
-# Written beside, then renamed: no half-written zip ever stands under the final name.
-python3 tools/releasezip.py "$work/release.zip" "Tavrin-$version" "$stage/TavrinSetup.exe" "$stage" core/package.h "$epoch"
+# Written beside, then renamed: no half-written zip ever stands under the final name. The record
+# lets anyone rebuild the program and the sample package and compare (tools/verify-release.sh).
+artifact --zip "$work/release.zip" "$stage" core/package.h "$epoch"
+git diff --quiet HEAD -- 2>/dev/null && sources="as committed" || sources="changed since the commit"
+[ $# -eq 2 ] && kind_of_package=given || kind_of_package="built from this repository at the commit"
+artifact --record "$work/release.buildinfo" core/package.h "$version" "$head" "$sources" \
+  "$epoch" "$kind_of_package" "$stage" "$work/unsigned" "$work/release.zip"
 sum() { sha256sum <"$1" | cut -d' ' -f1; }
-# The record that lets anyone rebuild the program and the sample package and compare
-# (tools/verify-release.sh): every file as shipped, and a signed one as it was before.
-{
-  echo "version: $version"
-  echo "commit: $(git rev-parse HEAD 2>/dev/null || echo none)"
-  git diff --quiet HEAD -- 2>/dev/null && echo "sources: as committed" || echo "sources: changed since the commit"
-  echo "source-date-epoch: $epoch"
-  [ $# -eq 2 ] && echo "package: given" || echo "package: built from this repository at the commit"
-  toolchain_versions
-  for f in TavrinSetup.exe "${files[@]}"; do
-    echo "file-sha256: $(sum "$stage/$f") Tavrin-$version/$f"
-    if [ "$f" = TavrinSetup.exe ]; then
-      original=$unsigned_program
-    else
-      original=$package/$f
-    fi
-    cmp -s "$original" "$stage/$f" || echo "unsigned-sha256: $(sum "$original") Tavrin-$version/$f"
-  done
-  echo "zip-sha256: $(sum "$work/release.zip")"
-} >"$work/release.buildinfo"
 {
   printf '%s  %s\n' "$(sum "$work/release.zip")" "Tavrin-$version.zip"
   for f in TavrinSetup.exe "${files[@]}"; do
@@ -219,5 +231,5 @@ mv "$work/release.buildinfo" "$out/Tavrin-$version.buildinfo"
 mv "$work/SHA256SUMS" "$out/SHA256SUMS"
 
 echo "release: $zip, $(stat -c %s "$zip") bytes, in $(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s"
-echo "program: $(stat -c %s "$stage/TavrinSetup.exe") bytes ($(stat -c %s "$unsigned_program") unsigned)"
+echo "program: $(stat -c %s "$stage/TavrinSetup.exe") bytes ($(stat -c %s "$work/unsigned/TavrinSetup.exe") unsigned)"
 sed 's/^/  /' "$out/SHA256SUMS"
