@@ -26,7 +26,7 @@ import sys
 import tempfile
 import zipfile
 
-from asn1crypto import cms, parser, tsp  # noqa: F401  tsp: the timestamp's content type
+from asn1crypto import cms, core, parser, tsp  # noqa: F401  tsp: the timestamp's content type
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes
 
@@ -195,8 +195,8 @@ class Verifier:
             if record["zip-sha256"] != artifact.sha256(self.download):
                 raise Problem("it does not name this zip")
             shipped = dict(reversed(line.split(" ", 1)) for line in record["file-sha256"] if " " in line)
-            wrong = [f for f in self.files if f in self.contents
-                     and shipped.get(f"{top}/{f}") != artifact.sha256(self.contents[f])]
+            wrong = [f for f in self.files if f not in self.contents
+                     or shipped.get(f"{top}/{f}") != artifact.sha256(self.contents[f])]
             if wrong or len(shipped) != len(self.files):
                 raise Problem("its file sums do not match " + (", ".join(wrong) or "the release's files"))
             carried = " ".join(artifact.sha256(self.contents.get(f, b"")) for f in self.files[1:])
@@ -231,7 +231,8 @@ class Verifier:
             signers = content["signer_infos"]
             if signed["content_type"].native != "signed_data" or len(signers) != 1:
                 raise Problem("its signature is not signed data with one signer")
-            attributes = [a["type"].native for a in signers[0]["unsigned_attrs"]] if signers[0]["unsigned_attrs"].native else []
+            unsigned = signers[0]["unsigned_attrs"]
+            attributes = [] if isinstance(unsigned, core.Void) else [a["type"].native for a in unsigned]
             if set(attributes) - TIMESTAMPS or len(attributes) > 1:
                 raise Problem("its signature carries another signature or data besides its timestamp: "
                               + ", ".join(attributes))
@@ -240,7 +241,7 @@ class Verifier:
                                if c.chosen.issuer == sid["issuer"] and c.chosen.serial_number == sid["serial_number"].native)
             stamped = None
             if attributes:
-                token = signers[0]["unsigned_attrs"][0]["values"][0]
+                token = unsigned[0]["values"][0]
                 if attributes[0] == "microsoft_time_stamp_token":
                     stamped = token["content"]["encap_content_info"]["content"].parsed["gen_time"].native
                 else:
@@ -258,10 +259,11 @@ class Verifier:
         write(path, data)
         roots = ["-CAfile", self.args.ca, "-TSA-CAfile", self.args.ca] if self.args.ca else []
         said = subprocess.run(["osslsigncode", "verify", *roots, "-in", path], capture_output=True, text=True)
-        lines = (said.stdout + said.stderr).splitlines()
-        failed = [line.strip() for line in lines if re.search(r"fail|error|mismatch|invalid", line, re.I)]
-        if said.returncode or failed or "Signature verification: ok" not in lines:
-            raise Problem(f"its signature does not verify ({'; '.join(failed[:2]) or 'no verdict'})")
+        lines = [line.strip() for line in (said.stdout + said.stderr).splitlines()]
+        # its verdict on the signature; the timestamp's has a line of its own, for the caller
+        if said.returncode or "Signature verification: ok" not in lines or "Signature verification: failed" in lines:
+            why = [line for line in lines if re.search(r"fail|error|mismatch|invalid", line, re.I)]
+            raise Problem(f"its signature does not verify ({'; '.join(why[:2]) or 'no verdict'})")
         return lines
 
     def check_signature(self):
@@ -343,14 +345,17 @@ class Verifier:
         tag = hashlib.sha256("\n".join(toolchain).encode()).hexdigest()[:12]
         cache = os.path.join(TOP, "build", "verify", f"{self.commit}-{tag}")
         source, build = os.path.join(cache, "src"), os.path.join(cache, "build")
-        package = os.path.join(self.work, "package")
+        # the zip's package in a place of the cache's own, so that the build is configured once
+        package = os.path.join(cache, "package")
+        shutil.rmtree(package, ignore_errors=True)
         for f in self.files[1:]:
             os.makedirs(os.path.dirname(os.path.join(package, f)), exist_ok=True)
             write(os.path.join(package, f), self.contents[f])
         log = open(os.path.join(self.work, "build.log"), "w")
         steps = []
         if not os.path.isdir(os.path.join(source, ".git")):
-            shutil.rmtree(cache, ignore_errors=True)
+            shutil.rmtree(source, ignore_errors=True)
+            shutil.rmtree(build, ignore_errors=True)
             steps += [["git", "clone", "-q", "--no-checkout", TOP, source], ["git", "-C", source, "checkout", "-q", self.commit]]
         steps += [["cmake", "-S", source, "-B", build, "--toolchain", os.path.join(source, "cmake", "i686-w64-mingw32.cmake"),
                    "-DCMAKE_BUILD_TYPE=MinSizeRel", f"-DTAVRIN_PACKAGE={package}"],
