@@ -339,12 +339,15 @@ TEST_F(SetupRun, AReleasedProgramInstallsOnlyItsOwnFiles)
     std::string refused = "\n\nIt is not the file this setup was released with: damaged or changed.\n\n"
                           "File could not be copied. Continue?";
     struct Step { std::string text; int answer; };
+    // NSIS 3's layout: the plug-in's second place takes the same file.
+    MakeDir(nsis + "\\Plugins\\x86-ansi");
     struct { const char *what; int changed; const char *result; std::vector<Step> steps; } cases[] = {
-        { "as released", 0, "NNNN-", { { "Installation complite", IDOK } } },
+        { "as released", 0, "NNNNN", { { "Installation complite", IDOK } } },
         { "a changed header, No", 3, "NN---", { { PackageSource(released, 3) + refused, IDNO } } },
         { "a plug-in cut short over an older one, Yes", 4, "NNNO-",
           { { PackageDest(nsis, 4) + "\n\nFile already exists. Replace it?", IDYES },
-            { PackageSource(released, 4) + refused, IDYES }, { "Installation complite", IDOK } } },
+            { PackageSource(released, 4) + refused, IDYES }, { PackageSource(released, 5) + refused, IDYES },
+            { "Installation complite", IDOK } } },
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -355,8 +358,9 @@ TEST_F(SetupRun, AReleasedProgramInstallsOnlyItsOwnFiles)
             if (r == c.changed)
                 content = r == 3 ? content.replace(10, 1, "!") : content.substr(0, 1000);
             WriteFile(PackageSource(released, r), content);
-            DeleteFileA(PackageDest(nsis, r).c_str());
         }
+        for (int r = 1; r <= PACKAGE_ROWS; r++)
+            DeleteFileA(PackageDest(nsis, r).c_str());
         ASSERT_TRUE(CopyFileA((FolderOf(sample) + "\\TavrinSetupWithSums.exe").c_str(),
                               (released + "\\TavrinSetup.exe").c_str(), FALSE));
         if (c.changed == 4)
