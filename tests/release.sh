@@ -92,7 +92,7 @@ verdicts() {
 # unpack: the last release made, with what lies beside it, into t/
 unpack() {
   rm -rf t && mkdir t
-  cp "$zip" "${zip%.zip}.buildinfo" "$top/build/release/SHA256SUMS" t/
+  cp "$zip" "${zip%.zip}.buildinfo" "$top"/build/release/SHA256SUMS* t/
   (cd t && python3 -m zipfile -e Tavrin-$version.zip .)
 }
 # What someone who can replace the download does to t/: seal, zip ATTACK, pad FILE (tamper.py),
@@ -142,33 +142,34 @@ pins="--ca ca.pem --signer $author --commit $head"
 verdicts "$zip" $pins || { cat verdicts.txt; exit 1; } # rebuilds the recorded commit: the tree's own when committed
 grep -q '^ok   signature: every program and library, by /CN=Tavrin test signer, timestamped [^G]* GMT$' verdicts.txt
 attacks <<ROWS
-zip|from byte 0 on, in the local header of Tavrin-$version/|1|$pins|tamper zip before t
-zip|in the end of the central directory|1|$pins|tamper zip after t
-zip|in the end of the central directory|1|$pins|tamper zip comment t
-zip|in the local header of Tavrin-$version/Plugin/Tavrin.dll|1|$pins|tamper zip extra t
-zip|in the local header of Tavrin-$version/Example/TavrinTest.nsi|1|$pins|tamper zip deflated t
-zip|in the local header of Tavrin-$version/Plugin/Tavrin.dll|1|$pins|tamper zip dated t
-zip|in the local header of Tavrin-$version/Plugin/ (|1|$pins|tamper zip folder t
-layout|not a zip that can be read: File name in directory|5|$pins|tamper zip names t
-layout|extra Tavrin-$version/Plugin/Other.dll|2|$pins|tamper zip added t
-layout|missing Tavrin-$version/Readme.txt|5|$pins|tamper zip taken t
-signature|Plugin/Tavrin.dll: not signed|2|$pins|osslsigncode remove-signature -in t/Tavrin-$version/Plugin/Tavrin.dll -out x >/dev/null; mv x t/Tavrin-$version/Plugin/Tavrin.dll; seal
-signature|none: the release is not signed, though an author's fingerprint is given|2|$pins|for f in TavrinSetup.exe Plugin/Tavrin.dll; do osslsigncode remove-signature -in t/Tavrin-$version/\$f -out x >/dev/null; mv x t/Tavrin-$version/\$f; done; seal
-signature|Plugin/Tavrin.dll: signed by /CN=Tavrin other signer (SHA-256 .*), whose fingerprint is not the author's|2|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll other; seal
-signature|Plugin/Tavrin.dll: signed by /CN=Tavrin test signer (SHA-256 .*), whose fingerprint is not the author's|2|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll twin; seal
-signature|TavrinSetup.exe: its signature does not verify|2|$pins|osslsign t/Tavrin-$version/TavrinSetup.exe outsider; osslsign t/Tavrin-$version/Plugin/Tavrin.dll outsider; seal
-signature|TavrinSetup.exe: signed by .*, but no author's fingerprint is known here: give the author's with --signer|1|--ca ca.pem --commit $head|true
-signature|Plugin/Tavrin.dll: its signature carries another signature|2|$pins|osslsigncode sign -certs other.pem -key other.key -h sha256 -nest -in t/Tavrin-$version/Plugin/Tavrin.dll -out x >/dev/null; mv x t/Tavrin-$version/Plugin/Tavrin.dll; seal
-signature|Plugin/Tavrin.dll: [0-9]* bytes after its signature, where only padding may be|2|$pins|tamper pad t/Tavrin-$version/Plugin/Tavrin.dll; seal
-signature|Plugin/Tavrin.dll: its certificate table is not where|2|$pins|printf 'MZ payload' >>t/Tavrin-$version/Plugin/Tavrin.dll; seal
-signature|Plugin/Tavrin.dll: not timestamped, though the program is|2|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll signer none; seal
-signature|Plugin/Tavrin.dll: its timestamp's signature does not verify against --ca|2|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll signer 1; seal
-signature|TavrinSetup.exe: its certificate table is not where|2|$pins|truncate -s -100 t/Tavrin-$version/TavrinSetup.exe; seal
+sums|SHA256SUMS holds, but the author has not signed it (no SHA256SUMS.p7s beside it)|1|$pins|rm t/SHA256SUMS.p7s
+zip|from byte 0 on, where that has the local header of Tavrin-$version/|2|$pins|tamper zip before t
+zip|where that has the end of the central directory|2|$pins|tamper zip after t
+zip|where that has the end of the central directory|2|$pins|tamper zip comment t
+zip|where that has the local header of Tavrin-$version/Plugin/Tavrin.dll|2|$pins|tamper zip extra t
+zip|where that has the local header of Tavrin-$version/Example/TavrinTest.nsi|2|$pins|tamper zip deflated t
+zip|where that has the local header of Tavrin-$version/Plugin/Tavrin.dll|2|$pins|tamper zip dated t
+zip|where that has the local header of Tavrin-$version/Plugin/ (|2|$pins|tamper zip folder t
+layout|not a zip that can be read: File name in directory|6|$pins|tamper zip names t
+layout|extra Tavrin-$version/Plugin/Other.dll|3|$pins|tamper zip added t
+layout|missing Tavrin-$version/Readme.txt|6|$pins|tamper zip taken t
+signature|Plugin/Tavrin.dll: not signed|3|$pins|osslsigncode remove-signature -in t/Tavrin-$version/Plugin/Tavrin.dll -out x >/dev/null; mv x t/Tavrin-$version/Plugin/Tavrin.dll; seal
+signature|none: the release is not signed, though an author's fingerprint is given|3|$pins|for f in TavrinSetup.exe Plugin/Tavrin.dll; do osslsigncode remove-signature -in t/Tavrin-$version/\$f -out x >/dev/null; mv x t/Tavrin-$version/\$f; done; seal
+signature|Plugin/Tavrin.dll: signed by /CN=Tavrin other signer (SHA-256 .*), whose fingerprint is not the author's|3|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll other; seal
+signature|Plugin/Tavrin.dll: signed by /CN=Tavrin test signer (SHA-256 .*), whose fingerprint is not the author's|3|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll twin; seal
+signature|TavrinSetup.exe: its signature does not verify|3|$pins|osslsign t/Tavrin-$version/TavrinSetup.exe outsider; osslsign t/Tavrin-$version/Plugin/Tavrin.dll outsider; seal
+signature|TavrinSetup.exe: signed by .*, but no author's fingerprint is known here: give the author's with --signer|2|--ca ca.pem --commit $head|true
+signature|Plugin/Tavrin.dll: its signature carries another signature|3|$pins|osslsigncode sign -certs other.pem -key other.key -h sha256 -nest -in t/Tavrin-$version/Plugin/Tavrin.dll -out x >/dev/null; mv x t/Tavrin-$version/Plugin/Tavrin.dll; seal
+signature|Plugin/Tavrin.dll: [0-9]* bytes after its signature, where only padding may be|3|$pins|tamper pad t/Tavrin-$version/Plugin/Tavrin.dll; seal
+signature|Plugin/Tavrin.dll: its certificate table is not where|3|$pins|printf 'MZ payload' >>t/Tavrin-$version/Plugin/Tavrin.dll; seal
+signature|Plugin/Tavrin.dll: not timestamped, though TavrinSetup.exe is|3|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll signer none; seal
+signature|Plugin/Tavrin.dll: its timestamp's signature does not verify against --ca|3|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll signer 1; seal
+signature|TavrinSetup.exe: its certificate table is not where|3|$pins|truncate -s -100 t/Tavrin-$version/TavrinSetup.exe; seal
 sums|SHA256SUMS does not hold for Tavrin-$version.buildinfo|1|$pins|sed -i 's/^toolchain: cmake .*/toolchain: cmake 9/' t/Tavrin-$version.buildinfo
-record|it names version 9.9, the zip $version|2|$pins|sed -i 's/^version: .*/version: 9.9/' t/Tavrin-$version.buildinfo; seal
-record|commit 'HEAD' is not a full commit hash|2|$pins|sed -i 's/^commit: .*/commit: HEAD/' t/Tavrin-$version.buildinfo; seal
-record|the record names commit .*, not $head as --commit says|2|$pins|sed -i "s/^commit: .*/commit: \$(git -C "$top" rev-parse HEAD~1)/" t/Tavrin-$version.buildinfo; seal
-record|no source-date-epoch|3|$pins|sed -i '/^source-date-epoch/d' t/Tavrin-$version.buildinfo; tamper resum t
+record|it names version 9.9, the zip $version|3|$pins|sed -i 's/^version: .*/version: 9.9/' t/Tavrin-$version.buildinfo; seal
+record|commit: 'HEAD' is not a full commit hash|4|$pins|sed -i 's/^commit: .*/commit: HEAD/' t/Tavrin-$version.buildinfo; seal
+record|the record names commit .*, not $head as --commit says|3|$pins|sed -i "s/^commit: .*/commit: \$(git -C "$top" rev-parse HEAD~1)/" t/Tavrin-$version.buildinfo; seal
+record|no source-date-epoch|4|$pins|sed -i '/^source-date-epoch/d' t/Tavrin-$version.buildinfo; tamper resum t
 record|no tag names version $version (v$version or $version): name the commit you expect with --commit|2|--ca ca.pem --signer $author|true
 ROWS
 TAVRIN_SIGN_KEY=signer.p12 TAVRIN_SIGN_PASS=$passphrase "$top/tools/release.sh" $version >/dev/null 2>&1

@@ -30,11 +30,10 @@ given() { case $1 in /* | '') printf '%s' "$1" ;; *) printf '%s/%s' "$caller" "$
 version=$1
 out=$top/build/release
 zip=$out/Tavrin-$version.zip
-# A name that every system and every unzip can hold: letters and digits, with . _ + - inside.
-[[ $version =~ ^[A-Za-z0-9]([A-Za-z0-9._+-]*[A-Za-z0-9])?$ ]] \
+python3 tools/release_artifact.py --version-ok "$version" \
   || fail "VERSION \"$version\" cannot stand in a file name: use letters and digits, with . _ + - between them"
 # A release that fails leaves no zip of its version, and no sums that could be taken for its own.
-rm -f "$zip" "$out/Tavrin-$version.buildinfo" "$out/SHA256SUMS"
+rm -f "$zip" "$out/Tavrin-$version.buildinfo" "$out/SHA256SUMS" "$out/SHA256SUMS.p7s"
 if [ $# -eq 2 ]; then
   package=$(given "$2")
   [ -d "$package" ] || fail "no package folder $2"
@@ -226,9 +225,21 @@ sum() { sha256sum <"$1" | cut -d' ' -f1; }
   done
   printf '%s  %s\n' "$(sum "$work/release.buildinfo")" "Tavrin-$version.buildinfo"
 } >"$work/SHA256SUMS"
+# The signer's signature over the sums, and through them over every byte of the download: the zip
+# and the record, which nothing else signs, and each signature's timestamp, which can be taken
+# off or put on anew without touching the signature it stamps.
+if [ -n "$kind" ]; then
+  cms=(openssl cms -sign -binary -md sha256 -in "$work/SHA256SUMS" -outform DER -out "$work/SHA256SUMS.p7s" -signer "$cert")
+  case $kind in
+    pem) with_pass "${cms[@]}" -inkey "$key" ;;
+    pkcs12) with_pass "${cms[@]}" -inkey <(p12 -nocerts -nodes) ;;
+    token) OPENSSL_CONF=$work/engine.cnf with_pass "${cms[@]}" -engine pkcs11 -keyform engine -inkey "$key_spec" ;;
+  esac || refused "openssl could not sign SHA256SUMS"
+fi
 mv "$work/release.zip" "$zip"
 mv "$work/release.buildinfo" "$out/Tavrin-$version.buildinfo"
 mv "$work/SHA256SUMS" "$out/SHA256SUMS"
+[ -z "$kind" ] || mv "$work/SHA256SUMS.p7s" "$out/SHA256SUMS.p7s"
 
 echo "release: $zip, $(stat -c %s "$zip") bytes, in $(awk -v s="$started" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }') s"
 echo "program: $(stat -c %s "$stage/TavrinSetup.exe") bytes ($(stat -c %s "$work/unsigned/TavrinSetup.exe") unsigned)"

@@ -16,6 +16,7 @@ Usage: release_artifact.py --files PACKAGE_H        the package's files, one a l
                                                     the build record; UNSIGNED holds each file of
                                                     STAGE as it was before it was signed
        release_artifact.py --toolchain              what builds and packs a release, a line each
+       release_artifact.py --version-ok VERSION     exits 0 when VERSION can be a release's
 """
 import hashlib
 import io
@@ -36,6 +37,10 @@ RECORD_KEYS = ("version", "commit", "sources", "source-date-epoch", "package", "
 RECORD_MANY = ("toolchain", "file-sha256", "unsigned-sha256")
 BUILT_PACKAGE = "built from this repository at the commit"
 GIVEN_PACKAGE = "given"
+# A version every system and every unzip can hold in a file name, and no git revision can name
+# otherwise ("1.0~1"): letters and digits, with . _ + - between them.
+VERSION = r"[A-Za-z0-9]([A-Za-z0-9._+-]*[A-Za-z0-9])?"
+HEX = r"[0-9a-f]{64}"
 
 
 def package_files(header):
@@ -144,24 +149,40 @@ def write_record(out, version, commit, sources, epoch, package, stage, unsigned,
         f.write("\n".join(lines) + "\n")
 
 
-def read_record(path):
-    """{key: value} of a build record, {key: [values]} for the keys of many lines. Raises
-    ValueError naming the first line that is not one of the record's."""
+def read_record(path, top, files):
+    """{key: value} of the build record of the release top with files, {key: [values]} for the keys
+    of many lines. Raises ValueError naming the first line that is not what a record holds."""
+    text = open(path, "rb").read()
+    if re.search(rb"[^\x20-\x7e\n]", text) or not text.endswith(b"\n"):
+        raise ValueError("it holds characters other than lines of printable ASCII")
+    names = "|".join(re.escape(f"{top}/{f}") for f in files)
+    forms = {"version": (VERSION, "a version"), "commit": ("[0-9a-f]{40}", "a full commit hash"),
+             "sources": ("as committed|changed since the commit", "said of the sources"),
+             "source-date-epoch": ("[0-9]{1,12}", "seconds since 1970"),
+             "package": (f"{BUILT_PACKAGE}|{GIVEN_PACKAGE}", "where a package comes from"),
+             "toolchain": (r"[\w.+~:-]+ [\w.+~:-]+", "a tool and its version"),
+             "program-sums": (f"{HEX}( {HEX}){{{len(files) - 2}}}", "the sums of the package's files"),
+             "file-sha256": (f"{HEX} ({names})", "a sum and a file of the release"),
+             "unsigned-sha256": (f"{HEX} ({names})", "a sum and a file of the release"),
+             "zip-sha256": (HEX, "a sum")}
     record = {key: [] for key in RECORD_MANY}
-    with open(path, encoding="ascii", errors="strict") as f:
-        for number, line in enumerate(f.read().split("\n")[:-1], 1):
-            key, sep, value = line.partition(": ")
-            if not sep or key not in RECORD_KEYS or not value or value != value.strip():
-                raise ValueError(f"line {number} is not a line of a build record: {line[:60]!r}")
-            if key in RECORD_MANY:
-                record[key].append(value)
-            elif key in record:
-                raise ValueError(f"line {number}: a second {key}")
-            else:
-                record[key] = value
-    missing = [key for key in RECORD_KEYS if key not in record and key != "unsigned-sha256"]
-    if missing:
-        raise ValueError("no " + ", no ".join(missing))
+    for number, line in enumerate(text.decode("ascii").split("\n")[:-1], 1):
+        key, _, value = line.partition(": ")
+        if key not in forms:
+            raise ValueError(f"line {number} is not a line of a build record: {line[:60]!r}")
+        if not re.fullmatch(forms[key][0], value):
+            raise ValueError(f"{key}: {value[:60]!r} is not {forms[key][1]}")
+        if key in RECORD_MANY:
+            record[key].append(value)
+        elif key in record:
+            raise ValueError(f"line {number}: a second {key}")
+        else:
+            record[key] = value
+    missing = [key for key in RECORD_KEYS if key not in record]
+    listed = [line.split(" ", 1)[1] for line in record["file-sha256"]]
+    once = [line.split(" ", 1)[1] for line in record["unsigned-sha256"]]
+    if missing or sorted(listed) != sorted(f"{top}/{f}" for f in files) or len(set(once)) != len(once):
+        raise ValueError("no " + ", no ".join(missing) if missing else "not every file has one sum of each kind")
     return record
 
 
@@ -169,12 +190,15 @@ def read_sums(path):
     """{name: sum} of a SHA256SUMS file as sha256sum writes it. Raises ValueError on a line that
     is not one, or a name listed twice."""
     sums = {}
-    with open(path, encoding="utf-8", errors="strict") as f:
-        for number, line in enumerate(f.read().split("\n")[:-1], 1):
-            found = re.fullmatch(r"([0-9a-f]{64}) [ *](.+)", line)
-            if not found or found.group(2) in sums:
-                raise ValueError(f"line {number} of {os.path.basename(path)} is not a sum of a file listed once")
-            sums[found.group(2)] = found.group(1)
+    text = open(path, "rb").read()
+    # a carriage return would end a line for some readers and not for others
+    if re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", text) or not text.endswith(b"\n"):
+        raise ValueError("it holds characters other than lines of text")
+    for number, line in enumerate(text.decode("utf-8").split("\n")[:-1], 1):
+        found = re.fullmatch(f"({HEX}) [ *](.+)", line)
+        if not found or found.group(2) in sums:
+            raise ValueError(f"line {number} is not the sum of a file listed once")
+        sums[found.group(2)] = found.group(1)
     return sums
 
 
@@ -222,6 +246,8 @@ def main(argv):
         write_record(out, version, commit, sources, epoch, package, stage, unsigned, zip_path, header)
     elif command == "--toolchain":
         print("\n".join(toolchain()))
+    elif command == "--version-ok":
+        return 0 if re.fullmatch(VERSION, argv[2]) else 1
     else:
         sys.exit(__doc__)
     return 0

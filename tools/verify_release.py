@@ -37,6 +37,8 @@ HEADER = os.path.join(TOP, "core", "package.h")
 SIGNERS = os.path.join(TOP, "tools", "release-signers")
 # The unsigned attributes a signature may carry: its timestamp, in either form.
 TIMESTAMPS = {"microsoft_time_stamp_token", "counter_signature"}
+NO_PIN = ("but no author's fingerprint is known here: give the author's with --signer FINGERPRINT, or list it in "
+          "tools/release-signers")
 
 
 class Problem(Exception):
@@ -52,6 +54,11 @@ def fingerprint_hex(text):
     """A SHA-256 fingerprint as openssl and PowerShell show it, with or without colons."""
     hex_digits = re.sub(r"[\s:]", "", text).lower()
     return hex_digits if re.fullmatch(r"[0-9a-f]{64}", hex_digits) else None
+
+
+def printable(text):
+    """text with what a terminal would act on (escapes, carriage returns) shown, not sent."""
+    return re.sub(r"[\x00-\x1f\x7f-\x9f]", lambda c: f"\\x{ord(c[0]):02x}", text)
 
 
 def read(path):
@@ -73,6 +80,40 @@ def git(*args):
     return found.stdout.strip() if found.returncode == 0 else None
 
 
+def one_signer(signed, timestamps):
+    """The signed data's one signer's certificate and its one unsigned attribute, a timestamp of
+    a kind timestamps names, or None. The data holds nothing else: its certificates are the
+    signer's chain (and a countersigning timestamp's), with no revocation lists. Raises Problem."""
+    content = signed["content"]
+    if signed["content_type"].native != "signed_data" or len(content["signer_infos"]) != 1:
+        raise Problem("its signature is not signed data with one signer")
+    info = content["signer_infos"][0]
+    attributes = [] if isinstance(info["unsigned_attrs"], core.Void) else list(info["unsigned_attrs"])
+    kinds = [a["type"].native for a in attributes]
+    if len(kinds) > 1 or set(kinds) - timestamps or any(len(a["values"]) != 1 for a in attributes):
+        raise Problem("its signature carries another signature or data besides one timestamp: " + ", ".join(kinds))
+    certificates = [] if isinstance(content["certificates"], core.Void) else [c.chosen for c in content["certificates"]]
+    signers = [info] + [a["values"][0] for a in attributes if a["type"].native == "counter_signature"]
+    chains = [chain(certificates, s["sid"].chosen) for s in signers]
+    if sorted(c.dump() for c in certificates) != sorted({c.dump() for each in chains for c in each}) \
+            or not isinstance(content["crls"], core.Void) and len(content["crls"]):
+        raise Problem("its signature carries certificates or lists besides its signers' chains")
+    return chains[0][0], attributes[0] if attributes else None
+
+
+def chain(certificates, sid):
+    """The certificate that sid names, and its issuers among certificates, up to a root."""
+    found = [c for c in certificates if c.issuer == sid["issuer"] and c.serial_number == sid["serial_number"].native]
+    while found and found[-1].issuer != found[-1].subject:
+        above = [c for c in certificates if c.subject == found[-1].issuer and c not in found]
+        if not above:
+            break
+        found.append(above[0])
+    if not found:
+        raise Problem("its signer's certificate is not in its signature")
+    return found
+
+
 class Verifier:
     def __init__(self, args):
         self.args = args
@@ -80,7 +121,7 @@ class Verifier:
         self.made = []
         self.zip_path = os.path.abspath(args.zip)
         name = os.path.basename(self.zip_path)
-        found = re.fullmatch(r"Tavrin-(.+)\.zip", name)
+        found = re.fullmatch(f"Tavrin-({artifact.VERSION})\\.zip", name)
         if not found:
             stop(f"{args.zip} is not named as a release (Tavrin-VERSION.zip)")
         self.version, self.top = found.group(1), name[:-4]
@@ -98,7 +139,7 @@ class Verifier:
         self.work = tempfile.mkdtemp()
 
     def verdict(self, good, check, detail):
-        print(f"{'ok' if good else 'FAIL':<4} {check}: {detail}", flush=True)
+        print(f"{'ok' if good else 'FAIL':<4} {check}: {printable(detail)}", flush=True)
         self.failed |= not good
         self.made.append(check)
 
@@ -118,29 +159,32 @@ class Verifier:
             archive = zipfile.ZipFile(self.zip_path)
             names = archive.namelist()
             expected = artifact.layout(self.top, self.files)
-            extra = sorted(set(names) - set(expected)) + sorted({n for n in names if names.count(n) > 1})
-            missing = sorted(set(expected) - set(names))
+            wrong = [f"extra {n}" for n in sorted(set(names) - set(expected))]
+            wrong += [f"twice {n}" for n in sorted({n for n in names if names.count(n) > 1})]
+            wrong += [f"missing {n}" for n in sorted(set(expected) - set(names))]
             for f in self.files:
                 if f"{self.top}/{f}" in names:
                     self.contents[f] = archive.read(f"{self.top}/{f}")
-        except (zipfile.BadZipFile, OSError, ValueError, EOFError) as error:
+        except Exception as error:  # whatever the zip claims, zipfile may meet it with any error
             return self.verdict(False, "layout", f"{self.top}.zip is not a zip that can be read: {error}")
-        if extra or missing:
-            return self.verdict(False, "layout", "; ".join([f"extra {n}" for n in extra] + [f"missing {n}" for n in missing]))
+        if wrong:
+            return self.verdict(False, "layout", "; ".join(wrong))
         self.verdict(True, "layout", f"{self.top}/ with {artifact.PROGRAM}, {len(self.files)} files")
 
     def check_zip(self):
-        epoch = (self.record or {}).get("source-date-epoch", "")
-        if not epoch.isdigit() or len(self.contents) != len(self.files):
+        if self.record is None or len(self.contents) != len(self.files):
             return self.verdict(False, "zip", f"{self.top}.zip cannot be made again: "
-                                + ("its files are not all there" if epoch.isdigit() else "the record gives no source-date-epoch"))
+                                + ("the record, which gives its time, cannot be read" if self.record is None
+                                   else "its files are not all there"))
+        epoch = self.record["source-date-epoch"]
         made = artifact.zip_bytes(self.top, self.files, self.contents, epoch)
         if made == self.download:
             return self.verdict(True, "zip", f"{self.top}.zip byte for byte the zip the release makes of these files")
         at = next((i for i, (a, b) in enumerate(zip(made, self.download)) if a != b), min(len(made), len(self.download)))
         where = [what for offset, what in artifact.zip_regions(made) if offset <= at][-1:] or ["its start"]
+        sizes = f", {len(self.download)} bytes, not {len(made)}" if len(made) != len(self.download) else ""
         self.verdict(False, "zip", f"{self.top}.zip differs from the zip the release makes of its files from byte {at} "
-                     f"on, in {where[0]} ({len(self.download)} bytes, not {len(made)}): bytes another unzip may read")
+                     f"on, where that has {where[0]}{sizes}: bytes that another unzip may read otherwise")
 
     def check_sums(self):
         try:
@@ -151,22 +195,50 @@ class Verifier:
                   f"{self.top}.buildinfo": artifact.file_sha256(self.record_path)}
         actual.update({f"{self.top}/{f}": artifact.sha256(data) for f, data in self.contents.items()})
         wrong = [n for n in actual if listed.get(n) != actual[n]] + [f"{self.top}/{f}" for f in self.files if f not in self.contents]
-        wrong += [f"{n} (which is no file of the release)" for n in listed if n not in actual and not n.startswith(f"{self.top}/")]
+        wrong += [f"{n} (which is no file of the release)" for n in listed if n not in actual]
         if wrong:
             return self.verdict(False, "sums", "SHA256SUMS does not hold for " + ", ".join(wrong))
-        self.verdict(True, "sums", f"SHA256SUMS holds for the zip, its {len(self.files)} files and the build record")
+        try:
+            signer = self.sums_signer()
+        except Problem as problem:
+            return self.verdict(False, "sums", f"SHA256SUMS holds, but {problem}")
+        self.verdict(True, "sums", f"SHA256SUMS holds for the zip, its {len(self.files)} files and the build record"
+                     + (f", and is signed by {signer}" if signer else ""))
+
+    def sums_signer(self):
+        """Who signed SHA256SUMS (SHA256SUMS.p7s), the author pinned, or None for a release whose
+        author is not asked for. Raises Problem."""
+        path = self.sums_path + ".p7s"
+        if not os.path.exists(path):
+            if self.pins:
+                raise Problem("the author has not signed it (no SHA256SUMS.p7s beside it)")
+            return None
+        said = subprocess.run(["openssl", "cms", "-verify", "-binary", "-noverify", "-inform", "DER", "-in", path,
+                               "-content", self.sums_path, "-out", os.devnull], capture_output=True, text=True)
+        if said.returncode or "Verification successful" not in said.stderr:
+            raise Problem(f"SHA256SUMS.p7s is no signature of it ({said.stderr.strip().splitlines()[-1:]})")
+        try:
+            certificate = x509.load_der_x509_certificate(one_signer(cms.ContentInfo.load(read(path), strict=True), set())[0].dump())
+        except Problem:
+            raise
+        except Exception as error:
+            raise Problem(f"SHA256SUMS.p7s cannot be read ({type(error).__name__}: {error})")
+        fingerprint = certificate.fingerprint(hashes.SHA256()).hex()
+        who = "".join(f"/{a.rfc4514_attribute_name}={a.value}" for a in certificate.subject)
+        if fingerprint not in self.pins:
+            raise Problem(f"SHA256SUMS.p7s is signed by {who} (SHA-256 {colons(fingerprint)}), "
+                          + ("whose fingerprint is not the author's" if self.pins else NO_PIN))
+        return who
 
     def read_record(self):
         try:
-            self.record = artifact.read_record(self.record_path)
+            self.record = artifact.read_record(self.record_path, self.top, self.files)
         except (ValueError, UnicodeDecodeError) as error:
             self.record_problem = f"{self.top}.buildinfo is no build record: {error}"
 
     def resolve_commit(self):
         """The commit this version is, from the repository: its tag's, or the reviewer's --commit."""
         commit = self.record["commit"]
-        if not re.fullmatch(r"[0-9a-f]{40}", commit):
-            raise Problem(f"commit {commit!r} is not a full commit hash")
         if git("cat-file", "-e", f"{commit}^{{commit}}") is None:
             raise Problem(f"commit {commit} is not in this repository: fetch it, or verify in a clone that has it")
         for tag in (f"v{self.version}", self.version):
@@ -190,18 +262,21 @@ class Verifier:
             if record["version"] != self.version:
                 raise Problem(f"it names version {record['version']}, the zip {self.version}")
             self.commit, by = self.resolve_commit()
-            if record["package"] not in (artifact.BUILT_PACKAGE, artifact.GIVEN_PACKAGE):
-                raise Problem(f"package: {record['package']!r} is neither built here nor given")
             if record["zip-sha256"] != artifact.sha256(self.download):
                 raise Problem("it does not name this zip")
-            shipped = dict(reversed(line.split(" ", 1)) for line in record["file-sha256"] if " " in line)
+            shipped = dict(reversed(line.split(" ", 1)) for line in record["file-sha256"])
             wrong = [f for f in self.files if f not in self.contents
                      or shipped.get(f"{top}/{f}") != artifact.sha256(self.contents[f])]
-            if wrong or len(shipped) != len(self.files):
-                raise Problem("its file sums do not match " + (", ".join(wrong) or "the release's files"))
+            if wrong:
+                raise Problem("its file sums do not match " + ", ".join(wrong))
             carried = " ".join(artifact.sha256(self.contents.get(f, b"")) for f in self.files[1:])
             if record["program-sums"] != carried:
                 raise Problem("the sums it says the program carries are not the package's as shipped")
+            before = dict(reversed(line.split(" ", 1)) for line in record["unsigned-sha256"])
+            for f in self.files:
+                unsigned = self.unsigned(f)  # where it cannot be removed, the rebuild says so
+                if unsigned and before.get(f"{top}/{f}", artifact.sha256(self.contents[f])) != artifact.sha256(unsigned):
+                    raise Problem(f"its sum of {f} before it was signed is not {f}'s with its signature removed")
         except Problem as problem:
             return self.verdict(False, "record", f"{top}.buildinfo: {problem}")
         self.verdict(True, "record", f"{top}.buildinfo names this zip and each of its files, version {self.version} "
@@ -227,30 +302,20 @@ class Verifier:
             if blob[len(der):].strip(b"\0") or len(blob) - len(der) >= 8:
                 raise Problem(f"{len(blob) - len(der)} bytes after its signature, where only padding may be")
             signed = cms.ContentInfo.load(der, strict=True)
-            content = signed["content"]
-            signers = content["signer_infos"]
-            if signed["content_type"].native != "signed_data" or len(signers) != 1:
-                raise Problem("its signature is not signed data with one signer")
-            unsigned = signers[0]["unsigned_attrs"]
-            attributes = [] if isinstance(unsigned, core.Void) else [a["type"].native for a in unsigned]
-            if set(attributes) - TIMESTAMPS or len(attributes) > 1:
-                raise Problem("its signature carries another signature or data besides its timestamp: "
-                              + ", ".join(attributes))
-            sid = signers[0]["sid"].chosen
-            certificate = next(c.chosen for c in content["certificates"]
-                               if c.chosen.issuer == sid["issuer"] and c.chosen.serial_number == sid["serial_number"].native)
+            signer, stamp = one_signer(signed, TIMESTAMPS)
             stamped = None
-            if attributes:
-                token = unsigned[0]["values"][0]
-                if attributes[0] == "microsoft_time_stamp_token":
-                    stamped = token["content"]["encap_content_info"]["content"].parsed["gen_time"].native
-                else:
-                    stamped = next(a["values"][0].native for a in token["signed_attrs"] if a["type"].native == "signing_time")
+            if stamp and stamp["type"].native == "microsoft_time_stamp_token":
+                token = stamp["values"][0]
+                one_signer(token, set())
+                stamped = token["content"]["encap_content_info"]["content"].parsed["gen_time"].native
+            elif stamp:
+                stamped = next(a["values"][0].native for a in stamp["values"][0]["signed_attrs"]
+                               if a["type"].native == "signing_time")
         except Problem:
             raise
-        except (ValueError, TypeError, KeyError, StopIteration) as error:
+        except Exception as error:  # whatever is in the signature's place, the parse may meet it with any error
             raise Problem(f"its signature cannot be read ({type(error).__name__}: {error})")
-        return x509.load_der_x509_certificate(certificate.dump()), stamped
+        return x509.load_der_x509_certificate(signer.dump()), stamped
 
     def osslsigncode_says(self, name, data):
         """What osslsigncode makes of the signature and its timestamp, read from what it prints:
@@ -276,7 +341,7 @@ class Verifier:
                 return self.verdict(False, "signature", "none: the release is not signed, though "
                                     + ("an author's fingerprint is given" if self.pins else "--ca is given"))
             return self.verdict(True, "signature", "none: the release is not signed")
-        problems, signer, program_stamp = [], None, None
+        problems, signer, stamps = [], None, {}
         for f in pe:
             try:
                 if not tables[f]:
@@ -288,19 +353,20 @@ class Verifier:
                 fingerprint = certificate.fingerprint(hashes.SHA256()).hex()
                 who = "".join(f"/{a.rfc4514_attribute_name}={a.value}" for a in certificate.subject)
                 if not self.pins:
-                    raise Problem(f"signed by {who} (SHA-256 {colons(fingerprint)}), but no author's fingerprint is known "
-                                  "here: give the author's with --signer FINGERPRINT, or list it in tools/release-signers")
+                    raise Problem(f"signed by {who} (SHA-256 {colons(fingerprint)}), {NO_PIN}")
                 if fingerprint not in self.pins:
                     raise Problem(f"signed by {who} (SHA-256 {colons(fingerprint)}), whose fingerprint is not the author's")
-                if f == artifact.PROGRAM:
-                    signer, program_stamp = who, stamped
-                elif program_stamp and not stamped:
-                    raise Problem("not timestamped, though the program is")
+                signer = signer or who
+                stamps[f] = stamped
             except Problem as problem:
                 problems.append(f"{f}: {problem}")
+        # timestamped all, or none: a timestamp taken off one file takes its signature's life with it
+        problems += [f"{f}: not timestamped, though {next(g for g in stamps if stamps[g])} is"
+                     for f in stamps if not stamps[f] and any(stamps.values())]
         if problems:
             return self.verdict(False, "signature", "; ".join(problems))
-        when = program_stamp and program_stamp.astimezone(datetime.timezone.utc).strftime("%b %e %H:%M:%S %Y GMT")
+        stamped = stamps.get(artifact.PROGRAM)
+        when = stamped and stamped.astimezone(datetime.timezone.utc).strftime("%b %e %H:%M:%S %Y GMT")
         self.verdict(True, "signature", f"every program and library, by {signer}, "
                      + (f"timestamped {when}" if when else "not timestamped: valid only while the certificate is"))
 
@@ -382,6 +448,9 @@ class Verifier:
         if built_package:
             problems += [self.compare(f, os.path.join(build, "sample-package", f), what) for f in self.files[1:]]
         problems = [p for p in problems if p]
+        program = self.unsigned(artifact.PROGRAM) or b""
+        problems += [f"{artifact.PROGRAM} does not carry the sum of {f} as shipped: it was released with another {f}"
+                     for f in self.files[1:] if bytes.fromhex(artifact.sha256(self.contents[f])) not in program]
         if problems:
             return self.verdict(False, "rebuild", "; ".join(problems))
         self.verdict(True, "rebuild", f"the program{' and the sample package' if built_package else ''}, signatures "
