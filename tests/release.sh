@@ -149,10 +149,10 @@ zip|where that has the end of the central directory|2|$pins|tamper zip comment t
 zip|where that has the local header of Tavrin-$version/Plugin/Tavrin.dll|2|$pins|tamper zip extra t
 zip|where that has the local header of Tavrin-$version/Example/TavrinTest.nsi|2|$pins|tamper zip deflated t
 zip|where that has the local header of Tavrin-$version/Plugin/Tavrin.dll|2|$pins|tamper zip dated t
-zip|where that has the local header of Tavrin-$version/Plugin/ (|2|$pins|tamper zip folder t
-layout|not a zip that can be read: File name in directory|6|$pins|tamper zip names t
+zip|where that has the local header of Tavrin-$version/Plugin/,|2|$pins|tamper zip folder t
+layout|not a zip that can be read: File name in directory|5|$pins|tamper zip names t
 layout|extra Tavrin-$version/Plugin/Other.dll|3|$pins|tamper zip added t
-layout|missing Tavrin-$version/Readme.txt|6|$pins|tamper zip taken t
+layout|missing Tavrin-$version/Readme.txt|5|$pins|tamper zip taken t
 signature|Plugin/Tavrin.dll: not signed|3|$pins|osslsigncode remove-signature -in t/Tavrin-$version/Plugin/Tavrin.dll -out x >/dev/null; mv x t/Tavrin-$version/Plugin/Tavrin.dll; seal
 signature|none: the release is not signed, though an author's fingerprint is given|3|$pins|for f in TavrinSetup.exe Plugin/Tavrin.dll; do osslsigncode remove-signature -in t/Tavrin-$version/\$f -out x >/dev/null; mv x t/Tavrin-$version/\$f; done; seal
 signature|Plugin/Tavrin.dll: signed by /CN=Tavrin other signer (SHA-256 .*), whose fingerprint is not the author's|3|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll other; seal

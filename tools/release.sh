@@ -2,7 +2,8 @@
 # Makes the release a user downloads: build/release/Tavrin-VERSION.zip, the product beside the
 # package exactly as the program expects it under one top folder; Tavrin-VERSION.buildinfo beside
 # it, the commit, time and toolchain that made it, for tools/verify-release.sh; and
-# build/release/SHA256SUMS with the sums of the zip, every file in it and the build record. Two runs
+# build/release/SHA256SUMS with the sums of the zip, every file in it and the build record, which a
+# signed release signs too (SHA256SUMS.p7s), so that every byte of the download is the signer's. Two runs
 # from one commit give the same bytes: every time in the zip, and the signing time, is
 # SOURCE_DATE_EPOCH (default: the commit's). The package's files are staged (and signed) first, then
 # the program is built with their sums, so that it installs no other bytes. With TAVRIN_SIGN_KEY the

@@ -195,7 +195,8 @@ class Verifier:
                   f"{self.top}.buildinfo": artifact.file_sha256(self.record_path)}
         actual.update({f"{self.top}/{f}": artifact.sha256(data) for f, data in self.contents.items()})
         wrong = [n for n in actual if listed.get(n) != actual[n]] + [f"{self.top}/{f}" for f in self.files if f not in self.contents]
-        wrong += [f"{n} (which is no file of the release)" for n in listed if n not in actual]
+        known = set(actual) | {f"{self.top}/{f}" for f in self.files}
+        wrong += [f"{n} (which is no file of the release)" for n in listed if n not in known]
         if wrong:
             return self.verdict(False, "sums", "SHA256SUMS does not hold for " + ", ".join(wrong))
         try:
@@ -216,7 +217,8 @@ class Verifier:
         said = subprocess.run(["openssl", "cms", "-verify", "-binary", "-noverify", "-inform", "DER", "-in", path,
                                "-content", self.sums_path, "-out", os.devnull], capture_output=True, text=True)
         if said.returncode or "Verification successful" not in said.stderr:
-            raise Problem(f"SHA256SUMS.p7s is no signature of it ({said.stderr.strip().splitlines()[-1:]})")
+            why = re.findall(r":error:[0-9A-F]+:[^:]*:[^:]*:([^:]*)", said.stderr) or ["no verdict"]
+            raise Problem(f"SHA256SUMS.p7s does not sign it as it stands (openssl: {why[0]})")
         try:
             certificate = x509.load_der_x509_certificate(one_signer(cms.ContentInfo.load(read(path), strict=True), set())[0].dump())
         except Problem:
@@ -272,11 +274,12 @@ class Verifier:
             carried = " ".join(artifact.sha256(self.contents.get(f, b"")) for f in self.files[1:])
             if record["program-sums"] != carried:
                 raise Problem("the sums it says the program carries are not the package's as shipped")
-            before = dict(reversed(line.split(" ", 1)) for line in record["unsigned-sha256"])
-            for f in self.files:
-                unsigned = self.unsigned(f)  # where it cannot be removed, the rebuild says so
-                if unsigned and before.get(f"{top}/{f}", artifact.sha256(self.contents[f])) != artifact.sha256(unsigned):
-                    raise Problem(f"its sum of {f} before it was signed is not {f}'s with its signature removed")
+            # what the release signed, as it was before: a package file its author signed has none
+            for line in record["unsigned-sha256"]:
+                digest, name = line.split(" ", 1)
+                unsigned = self.unsigned(name[len(top) + 1:])  # None where it cannot be removed: the rebuild says so
+                if unsigned is not None and digest != artifact.sha256(unsigned):
+                    raise Problem(f"its sum of {name} before it was signed is not that file's with its signature removed")
         except Problem as problem:
             return self.verdict(False, "record", f"{top}.buildinfo: {problem}")
         self.verdict(True, "record", f"{top}.buildinfo names this zip and each of its files, version {self.version} "
