@@ -96,14 +96,14 @@ unpack() {
   (cd t && python3 -m zipfile -e Tavrin-$version.zip .)
 }
 # What someone who can replace the download does to t/: seal, zip ATTACK, pad FILE (tamper.py),
-# and osslsign FILE CERT [TSA]: FILE signed anew by CERT's key, timestamped by the service TSA
-# (0, the CA's, by default; "none" for no timestamp).
+# and osslsign FILE CERT [TSA [OPTIONS]]: FILE signed anew by CERT's key, timestamped by the
+# service TSA (0, the CA's, by default; "none" for no timestamp).
 tamper() { /usr/bin/python3 "$top/tests/tamper.py" "$@"; }
 seal() { tamper seal t; }
 osslsign() {
   rm -f resign.exe && osslsigncode remove-signature -in "$1" -out resign.exe >/dev/null 2>&1 || cp "$1" resign.exe
   osslsigncode sign -certs "$2.pem" -key "$2.key" -h sha256 $([ "${3:-0}" = none ] || echo -ts "$tsa/${3:-0}") \
-    -in resign.exe -out "$1.new" >/dev/null && mv "$1.new" "$1"
+    "${@:4}" -in resign.exe -out "$1.new" >/dev/null && mv "$1.new" "$1"
 }
 # attacks: rows CHECK|FINDING|FAILS|OPTIONS|WHAT. WHAT changes the release unpacked in t/, and
 # verify-release.sh with OPTIONS must refuse it: FAILS verdicts fail, one of them CHECK's, naming
@@ -160,6 +160,7 @@ signature|Plugin/Tavrin.dll: signed by /CN=Tavrin test signer (SHA-256 .*), whos
 signature|TavrinSetup.exe: its signature does not verify|3|$pins|osslsign t/Tavrin-$version/TavrinSetup.exe outsider; osslsign t/Tavrin-$version/Plugin/Tavrin.dll outsider; seal
 signature|TavrinSetup.exe: signed by .*, but no author's fingerprint is known here: give the author's with --signer|2|--ca ca.pem --commit $head|true
 signature|Plugin/Tavrin.dll: its signature carries another signature|3|$pins|osslsigncode sign -certs other.pem -key other.key -h sha256 -nest -in t/Tavrin-$version/Plugin/Tavrin.dll -out x >/dev/null; mv x t/Tavrin-$version/Plugin/Tavrin.dll; seal
+signature|Plugin/Tavrin.dll: its signature carries certificates or lists besides its signers' chains|3|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll signer 0 -ac outsider.pem; seal
 signature|Plugin/Tavrin.dll: [0-9]* bytes after its signature, where only padding may be|3|$pins|tamper pad t/Tavrin-$version/Plugin/Tavrin.dll; seal
 signature|Plugin/Tavrin.dll: its certificate table is not where|3|$pins|printf 'MZ payload' >>t/Tavrin-$version/Plugin/Tavrin.dll; seal
 signature|Plugin/Tavrin.dll: not timestamped, though TavrinSetup.exe is|3|$pins|osslsign t/Tavrin-$version/Plugin/Tavrin.dll signer none; seal

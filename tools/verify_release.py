@@ -5,11 +5,12 @@ tools/verify-release.sh runs it, with what it needs installed.
 Each check prints one verdict, "ok" or "FAIL", naming the files it looked at and what differs:
   layout     one top folder, the program beside the package's files as the program reads them
   zip        the download byte for byte the zip the release makes of those files
-  sums       SHA256SUMS holds for the zip, each file and the build record, and lists nothing else
+  sums       SHA256SUMS holds for the zip, each file and the build record, and lists nothing else;
+             where an author is pinned, the author signed it (SHA256SUMS.p7s)
   record     the build record names this version, a commit this repository has (its tag's, or the
              one named with --commit), the zip, each file, and the sums the program carries
   signature  every program and library signed once, by a pinned author, as Windows would accept it
-             and stricter; timestamped where the program is, by a service the roots trust
+             and stricter; all timestamped or none, by a service the roots trust
   rebuild    the program and the sample package, signatures removed, byte for byte what the
              recorded commit builds here, the program with the sums of the package as shipped
   package    a package given from outside: the one --package names, as shipped or unsigned
@@ -314,11 +315,11 @@ class Verifier:
             elif stamp:
                 stamped = next(a["values"][0].native for a in stamp["values"][0]["signed_attrs"]
                                if a["type"].native == "signing_time")
+            return x509.load_der_x509_certificate(signer.dump()), stamped
         except Problem:
             raise
         except Exception as error:  # whatever is in the signature's place, the parse may meet it with any error
             raise Problem(f"its signature cannot be read ({type(error).__name__}: {error})")
-        return x509.load_der_x509_certificate(signer.dump()), stamped
 
     def osslsigncode_says(self, name, data):
         """What osslsigncode makes of the signature and its timestamp, read from what it prints:
