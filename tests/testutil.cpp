@@ -123,22 +123,14 @@ void DeleteNsisKey(REGSAM view)
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\NSIS", view, 0);
 }
 
-void SetNsisValue(REGSAM view, DWORD type, const void *data, DWORD size)
+void SetNsisValue(REGSAM view, DWORD type, const void *data, DWORD size, bool wide)
 {
     HKEY key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\NSIS", 0, NULL, 0, KEY_WRITE | view,
                               NULL, &key, NULL), ERROR_SUCCESS);
     if (data)
-        EXPECT_EQ(RegSetValueExA(key, "", 0, type, (const BYTE *)data, size), ERROR_SUCCESS);
-    RegCloseKey(key);
-}
-
-void SetNsisText(REGSAM view, const std::wstring &text)
-{
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\NSIS", 0, NULL, 0, KEY_WRITE | view, NULL, &key, NULL),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(key, L"", 0, REG_SZ, (const BYTE *)text.c_str(), (DWORD)(text.size() + 1) * 2), ERROR_SUCCESS);
+        EXPECT_EQ(wide ? RegSetValueExW(key, L"", 0, type, (const BYTE *)data, size)
+                       : RegSetValueExA(key, "", 0, type, (const BYTE *)data, size), ERROR_SUCCESS);
     RegCloseKey(key);
 }
 

@@ -44,8 +44,7 @@ std::string PackageDest(const std::string &nsis, int r);
 
 // HKLM\SOFTWARE\NSIS in the registry's 32-bit or 64-bit view.
 void DeleteNsisKey(REGSAM view);
-void SetNsisValue(REGSAM view, DWORD type, const void *data, DWORD size);
-// The same for text the code page may lack.
-void SetNsisText(REGSAM view, const std::wstring &text);
+// wide: data is wide text, which may hold what the code page lacks.
+void SetNsisValue(REGSAM view, DWORD type, const void *data, DWORD size, bool wide = false);
 // The wide form of an ANSI path, to which a name of wide characters can be added.
 std::wstring Wide(const std::string &text);

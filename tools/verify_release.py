@@ -76,6 +76,12 @@ def colons(hex_digits):
     return ":".join(hex_digits[i:i + 2] for i in range(0, 64, 2)).upper()
 
 
+def identity(certificate):
+    """(SHA-256 fingerprint in hex, subject as /CN=... reads) of a certificate."""
+    subject = "".join(f"/{a.rfc4514_attribute_name}={a.value}" for a in certificate.subject)
+    return certificate.fingerprint(hashes.SHA256()).hex(), subject
+
+
 def git(*args):
     found = subprocess.run(["git", "-C", TOP, *args], capture_output=True, text=True)
     return found.stdout.strip() if found.returncode == 0 else None
@@ -226,8 +232,7 @@ class Verifier:
             raise
         except Exception as error:
             raise Problem(f"SHA256SUMS.p7s cannot be read ({type(error).__name__}: {error})")
-        fingerprint = certificate.fingerprint(hashes.SHA256()).hex()
-        who = "".join(f"/{a.rfc4514_attribute_name}={a.value}" for a in certificate.subject)
+        fingerprint, who = identity(certificate)
         if fingerprint not in self.pins:
             raise Problem(f"SHA256SUMS.p7s is signed by {who} (SHA-256 {colons(fingerprint)}), "
                           + ("whose fingerprint is not the author's" if self.pins else NO_PIN))
@@ -354,8 +359,7 @@ class Verifier:
                 lines = self.osslsigncode_says(f, self.contents[f])
                 if stamped and "Timestamp Server Signature verification: ok" not in lines:
                     raise Problem("its timestamp's signature does not verify" + (" against --ca" if self.args.ca else ""))
-                fingerprint = certificate.fingerprint(hashes.SHA256()).hex()
-                who = "".join(f"/{a.rfc4514_attribute_name}={a.value}" for a in certificate.subject)
+                fingerprint, who = identity(certificate)
                 if not self.pins:
                     raise Problem(f"signed by {who} (SHA-256 {colons(fingerprint)}), {NO_PIN}")
                 if fingerprint not in self.pins:

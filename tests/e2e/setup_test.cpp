@@ -17,6 +17,11 @@ std::string PackageContent(int row)
     return "package " + name + std::string(300 * name.size(), '\x5a') + "\r\n\x01\xff";
 }
 std::string OldContent(int row) { return "installed " + std::to_string(row); }
+// The sample package's file, as the build beside the program under test made it.
+std::string SampleContent(int row)
+{
+    return ReadFile(PackageSource(FolderOf(getenv("TAVRIN_EXE")) + "\\sample-package", row));
+}
 
 // A package folder with the program in it, an NSIS installation laid out as NSIS 2's (a plain
 // Plugins folder), and the registry naming it.
@@ -78,14 +83,16 @@ protected:
     }
     HWND Start(const std::string &folder) { return Start(program, folder); }
 
-    // Per row: N the package's file installed, O the old one kept, - none.
-    void ExpectInstalled(const std::string &rows)
+    // Per row: N the package's file installed (by default the tests' own), O the old one kept,
+    // - none; and no copy left beside any.
+    void ExpectInstalled(const std::string &rows, std::string (*content)(int row) = PackageContent)
     {
         for (int r = 1; r <= PACKAGE_ROWS; r++) {
             SCOPED_TRACE("row " + std::to_string(r));
-            std::string got = ReadFile(PackageDest(nsis, r));
+            std::string got = ReadFile(PackageDest(nsis, r)), beside = PackageDest(nsis, r);
             char c = rows[r - 1];
-            EXPECT_EQ(got, c == 'N' ? PackageContent(r) : c == 'O' ? OldContent(r) : "<absent>");
+            EXPECT_EQ(got, c == 'N' ? content(r) : c == 'O' ? OldContent(r) : "<absent>");
+            EXPECT_FALSE(Exists(beside.replace(beside.size() - 1, 1, "~"))) << "a copy left beside it";
         }
     }
 
@@ -162,7 +169,7 @@ TEST_F(SetupRun, NoRegistryFolderOffered)
         SCOPED_TRACE(key ? "a fullwidth name beside its ASCII twin" : "no key");
         DeleteNsisKey(KEY_WOW64_32KEY);
         if (key)
-            SetNsisText(KEY_WOW64_32KEY, fullwidth);
+            SetNsisValue(KEY_WOW64_32KEY, REG_SZ, fullwidth.c_str(), 2 * (DWORD)fullwidth.size() + 2, true);
         Program run;
         HWND dialog = Start(run, setup);
         ASSERT_TRUE(dialog);
@@ -335,7 +342,7 @@ TEST_F(SetupRun, MessagesUnderAPromptChangeNothing)
 // in their place no other: not one changed, nor one cut short, of which it says why.
 TEST_F(SetupRun, AReleasedProgramInstallsOnlyItsOwnFiles)
 {
-    std::string sample = FolderOf(getenv("TAVRIN_EXE")) + "\\sample-package", released = dir / "released";
+    std::string released = dir / "released";
     std::string refused = "\n\nIt is not the file this setup was released with: damaged or changed.\n\n"
                           "File could not be copied. Continue?";
     struct Step { std::string text; int answer; };
@@ -354,14 +361,14 @@ TEST_F(SetupRun, AReleasedProgramInstallsOnlyItsOwnFiles)
         MakeDir(released);
         for (int r = 1; r <= 4; r++) {
             MakeDir(FolderOf(PackageSource(released, r)));
-            std::string content = ReadFile(PackageSource(sample, r));
+            std::string content = SampleContent(r);
             if (r == c.changed)
                 content = r == 3 ? content.replace(10, 1, "!") : content.substr(0, 1000);
             WriteFile(PackageSource(released, r), content);
         }
         for (int r = 1; r <= PACKAGE_ROWS; r++)
             DeleteFileA(PackageDest(nsis, r).c_str());
-        ASSERT_TRUE(CopyFileA((FolderOf(sample) + "\\TavrinSetupWithSums.exe").c_str(),
+        ASSERT_TRUE(CopyFileA((FolderOf(getenv("TAVRIN_EXE")) + "\\TavrinSetupWithSums.exe").c_str(),
                               (released + "\\TavrinSetup.exe").c_str(), FALSE));
         if (c.changed == 4)
             WriteFile(PackageDest(nsis, 4), OldContent(4));
@@ -376,13 +383,7 @@ TEST_F(SetupRun, AReleasedProgramInstallsOnlyItsOwnFiles)
             Click(GetDlgItem(box, step.answer));
         }
         EXPECT_EQ(run.Finish(), 0);
-        for (int r = 1; r <= PACKAGE_ROWS; r++) {
-            char kept = c.result[r - 1];
-            EXPECT_EQ(ReadFile(PackageDest(nsis, r)), kept == 'N' ? ReadFile(PackageSource(sample, r)) : kept == 'O'
-                      ? OldContent(r) : "<absent>") << "row " << r;
-            std::string beside = PackageDest(nsis, r);
-            EXPECT_FALSE(Exists(beside.replace(beside.size() - 1, 1, "~"))) << "a copy left beside row " << r;
-        }
+        ExpectInstalled(c.result, SampleContent);
     }
 }
 
