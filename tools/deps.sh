@@ -14,9 +14,25 @@ TAVRIN_PACKAGES="cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-min
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
-# apt_install [-t SUITE] PACKAGE...: installs those not installed yet.
+# apt_update: refreshes the package indexes. A mirror caught mid-sync serves an index that fails its
+# check: that index is named in one line and left out (apt keeps going on the others), and its
+# suite is remembered in APT_FAILED_SUITES for apt_install.
+APT_FAILED_SUITES=
+apt_update() {
+  local out failed
+  out=$(as_root apt-get update -q -o Acquire::Retries=3 2>&1) || true
+  failed=$(printf '%s\n' "$out" | awk '/^Err:/ { printf "%s%s %s", sep, $3, $4; sep = ", " }')
+  [ -z "$failed" ] && return 0
+  echo "these package indexes did not download (a mirror mid-sync?), going on without them: $failed"
+  APT_FAILED_SUITES="$APT_FAILED_SUITES $(printf '%s\n' "$out" | awk '/^Err:/ { split($3, s, "/"); print s[1] }' | sort -u)"
+}
+
+# apt_install [-t SUITE] PACKAGE...: installs those not installed yet. Where a suite lost an index
+# to the update (one architecture's, say), its other indexes offer versions the lost one cannot
+# match (a library of one version for both architectures), so the install is tried once more with
+# that suite's priority lowered, taking what it needs from the suites that came whole.
 apt_install() {
-  local suite=() missing=() p
+  local suite=() missing=() p prefs
   [ "$1" = -t ] && { suite=(-t "$2"); shift 2; }
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -24,8 +40,18 @@ apt_install() {
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  as_root apt-get update -q
-  as_root apt-get install -y -q --no-install-recommends "${suite[@]}" "${missing[@]}"
+  apt_update
+  set -- as_root apt-get install -y -q --no-install-recommends -o Acquire::Retries=3 "${suite[@]}" "${missing[@]}"
+  [ -z "$APT_FAILED_SUITES" ] && { "$@"; return; }
+  "$@" >/dev/null 2>&1 && return 0
+  prefs=$(mktemp)
+  for p in $APT_FAILED_SUITES; do
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 1\n\nPackage: *\nPin: release a=%s\nPin-Priority: 1\n\n' "$p" "$p"
+  done >"$prefs"
+  "$@" -o Dir::Etc::Preferences="$prefs" && { rm -f "$prefs"; return 0; }
+  rm -f "$prefs"
+  echo "FATAL: could not install ${missing[*]}: the index of$APT_FAILED_SUITES did not download (a mirror mid-sync?); try again later"
+  exit 1
 }
 
 ensure_packages() {
@@ -75,7 +101,7 @@ ensure_32bit() {
     printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
       "$(debian_archive "$VERSION_CODENAME")" "$backports" /usr/share/keyrings/debian-archive-keyring.gpg \
       | as_root tee "$list" >/dev/null
-    as_root apt-get update -q
+    apt_update
   fi
   apt_install -t "$backports" qemu-user
   local misc=/proc/sys/fs/binfmt_misc
