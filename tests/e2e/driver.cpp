@@ -1,9 +1,7 @@
 // Driving the setup program from outside.
 #include "driver.h"
-#include <winternl.h>
 #include <algorithm>
 #include <cstdio>
-#include <future>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -71,102 +69,83 @@ Program::~Program()
     CloseHandle(process.hThread);
 }
 
-// The debugger's loop: the program stopped at each call's entry, until every call is seen or it ends.
-static void WatchLoop(Program &program, WatchedCall *calls, int count)
+bool StartWatched(Program &program, const std::string &exe, const char *functions)
 {
-    // The same system DLLs lie at the same address in every process of one bitness.
-    BYTE *targets[8], original[8], trap = 0xCC;
-    for (int i = 0; i < count; i++)
-        targets[i] = (BYTE *)GetProcAddress(LoadLibraryA(calls[i].dll), calls[i].function);
-    HANDLE process = program.process.hProcess;
-    ULONG_PTR base = 0, size = 0;
-    int seen = 0;
-    bool planted = false;
-    DEBUG_EVENT event;
-    while (seen < count && WaitForDebugEvent(&event, 60000) && event.dwDebugEventCode != EXIT_PROCESS_DEBUG_EVENT) {
-        DWORD status = DBG_CONTINUE;
-        EXCEPTION_RECORD &record = event.u.Exception.ExceptionRecord;
-        bool breakpoint = event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && record.ExceptionCode == EXCEPTION_BREAKPOINT;
-        int hit = -1;
-        for (int i = 0; breakpoint && i < count; i++)
-            hit = record.ExceptionAddress == targets[i] && !calls[i].seen ? i : hit;
-        // The files of the program and its DLLs stay open in the debugger until closed here.
-        if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
-            CloseHandle(event.u.CreateProcessInfo.hFile);
-            IMAGE_DOS_HEADER dos;
-            IMAGE_NT_HEADERS headers;
-            base = (ULONG_PTR)event.u.CreateProcessInfo.lpBaseOfImage;
-            ReadProcessMemory(process, (void *)base, &dos, sizeof dos, NULL);
-            ReadProcessMemory(process, (void *)(base + dos.e_lfanew), &headers, sizeof headers, NULL);
-            size = headers.OptionalHeader.SizeOfImage;
-        } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT)
-            CloseHandle(event.u.LoadDll.hFile);
-        else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && !breakpoint)
-            status = DBG_EXCEPTION_NOT_HANDLED;
-        else if (breakpoint && !planted) {
-            // The loader's own breakpoint: the program's imports are bound, its code not yet run.
-            for (int i = 0; i < count; i++) {
-                planted = ReadProcessMemory(process, targets[i], &original[i], 1, NULL)
-                          && WriteProcessMemory(process, targets[i], &trap, 1, NULL);
-                FlushInstructionCache(process, targets[i], 1);
-            }
-        } else if (hit >= 0) {
-            HANDLE thread = OpenThread(THREAD_GET_CONTEXT | THREAD_SET_CONTEXT, FALSE, event.dwThreadId);
-            CONTEXT context = {};
-            context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-            GetThreadContext(thread, &context);
-            ULONG_PTR args[4] = {}, caller = 0;
-#ifdef _WIN64
-            ULONG_PTR registers[4] = { context.Rcx, context.Rdx, context.R8, context.R9 };
-            std::copy(registers, registers + 4, args);
-            ReadProcessMemory(process, (void *)context.Rsp, &caller, sizeof caller, NULL);
-            context.Rip = (DWORD64)targets[hit];
-#else
-            // The return address, and above it the arguments, on the stack.
-            ReadProcessMemory(process, (void *)context.Esp, &caller, sizeof caller, NULL);
-            ReadProcessMemory(process, (void *)(context.Esp + 4), args, sizeof args, NULL);
-            context.Eip = (DWORD)targets[hit];
-#endif
-            calls[hit].at(process, args, caller - base < size);
-            calls[hit].seen = true;
-            seen++;
-            SetThreadContext(thread, &context);
-            CloseHandle(thread);
-            WriteProcessMemory(process, targets[hit], &original[hit], 1, NULL);
-            FlushInstructionCache(process, targets[hit], 1);
-        }
-        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\Debug", 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL))
+        return false;
+    RegSetValueExA(key, "RelayInclude", 0, REG_SZ, (const BYTE *)functions, (DWORD)strlen(functions) + 1);
+    RegCloseKey(key);
+    // The program alone reports, and its lines carry its process ID.
+    SetEnvironmentVariableA("WINEDEBUG", "-all,+pid,+relay");
+    bool started = program.Start(exe);
+    SetEnvironmentVariableA("WINEDEBUG", "-all");
+    return started;
+}
+
+// Wine writes what the program reports to the standard error it inherits, the output of this
+// run, which tests/wine/run.sh keeps in a file and names.
+std::vector<Call> WatchedCalls(const Program &program, const std::string &exe)
+{
+    std::vector<Call> calls;
+    const char *output = getenv("TAVRIN_OUTPUT");
+    HANDLE file = output ? CreateFileA(output, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       NULL, OPEN_EXISTING, 0, NULL) : INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) {
+        Fail("the run's output cannot be read: TAVRIN_OUTPUT is " + std::string(output ? output : "not set"));
+        return calls;
     }
-    for (int i = 0; i < count; i++)
-        if (!calls[i].seen)
-            Fail(std::string("the program ended, or stopped answering, before it called ") + calls[i].function);
-    DebugSetProcessKillOnExit(FALSE);
-    DebugActiveProcessStop(program.process.dwProcessId);
-}
-
-std::thread WatchCalls(Program &program, const std::string &exe, WatchedCall *calls, int count)
-{
-    std::promise<bool> started;
-    std::future<bool> running = started.get_future();
-    std::thread watcher([&program, exe, calls, count](std::promise<bool> started) {
-        bool ok = program.Start(exe, DEBUG_ONLY_THIS_PROCESS);
-        started.set_value(ok);
-        if (ok)
-            WatchLoop(program, calls, count);
-    }, std::move(started));
-    running.wait();
-    return watcher;
-}
-
-ACCESS_MASK GrantedAccess(HANDLE process, HANDLE handle)
-{
-    HANDLE copy;
-    PUBLIC_OBJECT_BASIC_INFORMATION info = {};
-    if (!DuplicateHandle(process, handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
-        return 0;
-    NtQueryObject(copy, ObjectBasicInformation, &info, sizeof info, NULL);
-    CloseHandle(copy);
-    return info.GrantedAccess;
+    std::string text;
+    char chunk[65536];
+    DWORD got;
+    while (::ReadFile(file, chunk, sizeof chunk, &got, NULL) && got)
+        text.append(chunk, got);
+    CloseHandle(file);
+    // Where the image lies: its entry point, where its first thread starts, less the entry's offset.
+    HANDLE image = CreateFileA(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE mapping = CreateFileMappingA(image, NULL, PAGE_READONLY, 0, 0, NULL);
+    BYTE *view = mapping ? (BYTE *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    IMAGE_NT_HEADERS *headers = view ? (IMAGE_NT_HEADERS *)(view + ((IMAGE_DOS_HEADER *)view)->e_lfanew) : NULL;
+    ULONG_PTR entry = headers ? headers->OptionalHeader.AddressOfEntryPoint : 0;
+    ULONG_PTR size = headers ? headers->OptionalHeader.SizeOfImage : 0, base = 0;
+    if (view)
+        UnmapViewOfFile(view);
+    if (mapping)
+        CloseHandle(mapping);
+    CloseHandle(image);
+    char prefix[16];
+    snprintf(prefix, sizeof prefix, "%04lx:", program.process.dwProcessId);
+    std::vector<Call *> open;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        std::string line = text.substr(at, end - at);
+        if (line.compare(0, strlen(prefix), prefix))
+            continue;
+        line = line.substr(line.find(':', strlen(prefix)) + 1); // past "pid:tid:"
+        size_t ret = line.rfind(" ret=");
+        ULONG_PTR caller = ret == std::string::npos ? 0 : strtoull(line.c_str() + ret + 5, NULL, 16);
+        if (!base && !line.compare(0, 21, "Starting thread proc "))
+            base = strtoull(line.c_str() + 21, NULL, 16) - entry;
+        // "Call dll.Function(...)", not a window procedure's "Call window proc 688A1820 (...)".
+        else if (!line.compare(0, 5, "Call ") && line.find('(') < line.find(' ', 5)) {
+            Call call;
+            call.function = line.substr(5, line.find('(') - 5);
+            for (const char *a = line.c_str() + line.find('('); (*a == '(' || *a == ',') && a[1] != ')';)
+                call.args.push_back(strtoull(a + 1, (char **)&a, 16));
+            call.fromProgram = base && caller - base < size;
+            calls.push_back(call);
+        } else if (!line.compare(0, 5, "Ret  ")) {
+            std::string function = line.substr(5, line.find('(') - 5);
+            size_t value = line.find("retval=");
+            for (auto c = calls.rbegin(); c != calls.rend(); ++c)
+                if (c->function == function && !c->returned) {
+                    c->returned = true;
+                    c->result = value == std::string::npos ? 0 : strtoull(line.c_str() + value + 7, NULL, 16);
+                    break;
+                }
+        }
+    }
+    return calls;
 }
 
 std::string Text(HWND window)

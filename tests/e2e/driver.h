@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Records a failure of the running test.
 void Fail(const std::string &what);
@@ -36,19 +37,19 @@ struct Program {
     ~Program();
 };
 
-// A call the program is stopped at, the first time it makes it: at is run then, with the process,
-// the call's first four arguments (pointer-sized) and whether the program's own code made it.
-struct WatchedCall {
-    const char *dll, *function;
-    std::function<void(HANDLE process, const ULONG_PTR *args, bool fromProgram)> at;
-    bool seen = false;
+// A call the program made, as Wine's relay channel reports it: its arguments and result, and
+// whether the program's own image made it. Wine reports it however the program runs; a
+// debugger's breakpoints never fire where 32-bit code runs through an emulator.
+struct Call {
+    std::string function; // as "dll.Function", the DLL's name in either case
+    std::vector<ULONG_PTR> args;
+    ULONG_PTR result = 0;
+    bool returned = false, fromProgram = false;
 };
-// Starts exe under a thread of its own as its debugger, which stops the program at each call of
-// calls and then lets it run on; answers once the program has started. The thread ends once every
-// call has been made, or with the program.
-std::thread WatchCalls(Program &program, const std::string &exe, WatchedCall *calls, int count);
-// The access that the handle, one of process's, was opened with.
-ACCESS_MASK GrantedAccess(HANDLE process, HANDLE handle);
+// Starts exe with Wine reporting its calls of functions ("dll.Function;...") into the run's output.
+bool StartWatched(Program &program, const std::string &exe, const char *functions);
+// The calls the program has made of them, in order.
+std::vector<Call> WatchedCalls(const Program &program, const std::string &exe);
 
 std::string Text(HWND window);
 // A top-level dialog-class window of the process with that caption: the setup dialog has the

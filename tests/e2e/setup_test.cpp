@@ -30,7 +30,6 @@ protected:
     ScratchDir dir;
     std::string setup = dir / "package folder", nsis = dir / "NSIS", decoy = dir / "NSIS 64";
     Program program;
-    std::thread watch; // a debugger's, which TypicalRun starts the program under
 
     void SetUp() override
     {
@@ -50,8 +49,6 @@ protected:
     void TearDown() override
     {
         program.Stop();
-        if (watch.joinable())
-            watch.join();
         DeleteNsisKey(KEY_WOW64_32KEY);
         DeleteNsisKey(KEY_WOW64_64KEY);
     }
@@ -124,24 +121,11 @@ protected:
 TEST_F(SetupRun, TypicalRun)
 {
     // Its first act: file virtualization off for its token, or a standard user's copies into
-    // Program Files would land in their VirtualStore. Wine has none, so the call is watched, and the
-    // token's rights, which must allow it. Its last: ExitProcess(0), as Windows has no exit code
-    // for a program's entry point that returns.
-    WatchedCall calls[] = {
-        { "advapi32.dll", "SetTokenInformation", [](HANDLE process, const ULONG_PTR *args, bool) {
-             DWORD enabled = 1;
-             ReadProcessMemory(process, (void *)args[2], &enabled, sizeof enabled, NULL);
-             EXPECT_EQ(args[1], (ULONG_PTR)TokenVirtualizationEnabled);
-             EXPECT_EQ(enabled, 0u);
-             EXPECT_EQ(args[3], sizeof enabled);
-             EXPECT_TRUE(GrantedAccess(process, (HANDLE)args[0]) & TOKEN_ADJUST_DEFAULT);
-         } },
-        { "kernel32.dll", "ExitProcess", [](HANDLE, const ULONG_PTR *args, bool fromProgram) {
-             EXPECT_TRUE(fromProgram);
-             EXPECT_EQ(args[0], 0u);
-         } },
-    };
-    watch = WatchCalls(program, setup + "\\TavrinSetup.exe", calls, 2);
+    // Program Files would land in their VirtualStore. Wine has none (the call fails there), so the
+    // calls are watched, and the token's rights, which must allow it. Its last: ExitProcess(0), as
+    // Windows has no exit code for a program's entry point that returns.
+    std::string exe = setup + "\\TavrinSetup.exe";
+    ASSERT_TRUE(StartWatched(program, exe, "advapi32.OpenProcessToken;advapi32.SetTokenInformation;kernel32.ExitProcess"));
     HWND dialog = WaitForSetupDialog(program);
     ASSERT_TRUE(dialog);
     EXPECT_EQ(Text(GetDlgItem(dialog, IDC_NSISDIR)), nsis);
@@ -152,8 +136,22 @@ TEST_F(SetupRun, TypicalRun)
     EXPECT_FALSE(IsWindow(dialog)) << "the dialog is gone before the completion message";
     ExpectBox(box, "Installation complite", NULL, { IDOK });
     Click(GetDlgItem(box, IDOK));
-    watch.join();
     EXPECT_EQ(program.Finish(), 0);
+    std::vector<Call> calls = WatchedCalls(program, exe);
+    const struct { const char *function; size_t args; } expected[] = {
+        { "advapi32.OpenProcessToken", 3 }, { "advapi32.SetTokenInformation", 4 }, { "kernel32.ExitProcess", 1 } };
+    ASSERT_EQ(calls.size(), 3u) << "the program opens its token, sets it, and ends through ExitProcess";
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(_stricmp(calls[i].function.c_str(), expected[i].function), 0) << calls[i].function;
+        ASSERT_EQ(calls[i].args.size(), expected[i].args) << expected[i].function;
+        EXPECT_TRUE(calls[i].fromProgram) << expected[i].function << " called from the program's own code";
+    }
+    EXPECT_EQ(calls[0].args[0], (ULONG_PTR)-1) << "the program's own token";
+    EXPECT_TRUE(calls[0].args[1] & TOKEN_ADJUST_DEFAULT) << "opened with the right to change it";
+    EXPECT_EQ(calls[0].result, 1u) << "the token opened";
+    EXPECT_EQ(calls[1].args[1], (ULONG_PTR)TokenVirtualizationEnabled);
+    EXPECT_EQ(calls[1].args[3], sizeof(DWORD));
+    EXPECT_EQ(calls[2].args[0], 0u) << "ExitProcess(0)";
     ExpectInstalled("NNNN-");
     EXPECT_FALSE(IsDir(nsis + "\\Plugins\\x86-ansi")) << "an NSIS 2 installation gets no folder of NSIS 3's";
 }
