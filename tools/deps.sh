@@ -89,12 +89,33 @@ emulates_32bit() { head -n1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null | gre
 # files; 64-bit Wine and its server still run natively. The emulator comes from the distribution's
 # backports: bookworm's qemu 7.2 takes about a minute to start each Wine program (it searches the
 # reserved address space a page at a time on every mapping), 10.0 about a second.
+# TAVRIN_EMULATE_32BIT=1 runs them through the emulator where the kernel could run them itself, as
+# such a machine does: the kernel tries binfmt_misc's entries before its own loader. The entry made
+# for it alone is taken out again by unemulate_32bit.
 ensure_32bit() {
-  runs_32bit && return 0
   local why
+  if [ -n "${TAVRIN_EMULATE_32BIT:-}" ]; then
+    emulates_32bit && return 0
+    echo "TAVRIN_EMULATE_32BIT: running 32-bit x86 programs through qemu's user-mode emulator"
+    register_qemu && TAVRIN_EMULATION_ADDED=1 && return 0
+    echo "FATAL: qemu's user-mode emulator could not be registered for 32-bit x86 programs"
+    exit 1
+  fi
+  runs_32bit && return 0
   why=$(dmesg 2>/dev/null | grep -m1 -o '32-bit emulation disabled.*' || true)
   echo "this kernel does not run 32-bit x86 programs (${why:-Exec format error}):" \
     "running them through qemu's user-mode emulator"
+  register_qemu
+  if ! runs_32bit; then
+    echo "FATAL: this machine cannot run 32-bit x86 programs, so the product (a 32-bit program) cannot be"
+    echo "tested here. The kernel refuses them (${why:-Exec format error}) and qemu's user-mode emulator"
+    echo "could not be registered for them (/proc/sys/fs/binfmt_misc). Boot the kernel with ia32_emulation=on,"
+    echo "or use a machine whose kernel runs 32-bit code."
+    exit 1
+  fi
+}
+
+register_qemu() {
   . /etc/os-release
   local backports=$VERSION_CODENAME-backports list=/etc/apt/sources.list.d/$VERSION_CODENAME-backports.sources
   if [ ! -f "$list" ]; then
@@ -110,13 +131,13 @@ ensure_32bit() {
   # emulator now, so that it serves every process whatever its view of the file system.
   [ -f $misc/qemu-i386 ] || printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
     | as_root tee $misc/register >/dev/null || true
-  if ! runs_32bit; then
-    echo "FATAL: this machine cannot run 32-bit x86 programs, so the product (a 32-bit program) cannot be"
-    echo "tested here. The kernel refuses them (${why:-Exec format error}) and qemu's user-mode emulator"
-    echo "could not be registered for them ($misc). Boot the kernel with ia32_emulation=on, or use a machine whose"
-    echo "kernel runs 32-bit code."
-    exit 1
-  fi
+  emulates_32bit
+}
+
+# Takes out the emulator's entry where TAVRIN_EMULATE_32BIT made it, so that the machine runs
+# 32-bit programs as before.
+unemulate_32bit() {
+  [ -n "${TAVRIN_EMULATION_ADDED:-}" ] && echo -1 | as_root tee /proc/sys/fs/binfmt_misc/qemu-i386 >/dev/null || true
 }
 
 # Debian 13's Wine 10, with its 32-bit half, keeps rules of Windows that this machine's Wine 8 hides
