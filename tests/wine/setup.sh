@@ -33,12 +33,15 @@ else
 fi
 . "$state/env.sh"
 
-wineboot -i >"$state/wineboot.log" 2>&1
-wineserver -w
-# Drives Y: (a scratch root) and X: (the small volume); the server must see them from its start.
-ln -sfn "$state/drive-y" "$WINEPREFIX/dosdevices/y:"
-ln -sfn "$state/drive-x" "$WINEPREFIX/dosdevices/x:"
-cat >"$state/settings.reg" <<'REG'
+# A new prefix takes 20 s, and far longer where 32-bit code runs through an emulator: one is made
+# for each Wine once and kept, and each run gets a copy of its own. The system folders' DLLs, which
+# nothing writes, are shared by hard link where the file system allows.
+template=/var/cache/tavrin/prefix-$(wine --version | tr -c 'A-Za-z0-9.\n-' _)-$(id -u)
+if [ ! -f "$template/.made" ]; then
+  as_root mkdir -p /var/cache/tavrin
+  rm -rf "$template.$$"
+  mkdir -p "$template.$$"
+  cat >"$template.$$/settings.reg" <<'REG'
 REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
@@ -49,8 +52,27 @@ REGEDIT4
 
 [-HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\AeDebug]
 REG
-wine regedit /S "$(winepath -w "$state/settings.reg")" >>"$state/wineboot.log" 2>&1
-wineserver -w
+  (
+    export WINEPREFIX=$template.$$/prefix
+    wineboot -i
+    wineserver -w
+    wine regedit /S "$(winepath -w "$template.$$/settings.reg")"
+    wineserver -w
+  ) >"$state/wineboot.log" 2>&1
+  touch "$template.$$/.made"
+  # Another run may have made one meanwhile: the first stays.
+  mv -T "$template.$$" "$template" 2>/dev/null || rm -rf "$template.$$"
+fi
+mkdir -p "$WINEPREFIX"
+tar -C "$template/prefix" --exclude=./drive_c/windows/system32 --exclude=./drive_c/windows/syswow64 -cf - . |
+  tar -C "$WINEPREFIX" -xf -
+for folder in system32 syswow64; do
+  cp -al "$template/prefix/drive_c/windows/$folder" "$WINEPREFIX/drive_c/windows/" 2>/dev/null ||
+    cp -a "$template/prefix/drive_c/windows/$folder" "$WINEPREFIX/drive_c/windows/"
+done
+# Drives Y: (a scratch root) and X: (the small volume); the server must see them from its start.
+ln -sfn "$state/drive-y" "$WINEPREFIX/dosdevices/y:"
+ln -sfn "$state/drive-x" "$WINEPREFIX/dosdevices/x:"
 # One server for the whole run saves a start for every test.
 as_user wineserver -p >/dev/null 2>&1
 echo "wine prefix ready at $WINEPREFIX on display $DISPLAY"
