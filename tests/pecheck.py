@@ -156,8 +156,8 @@ def check_resources(pe, problems):
     for n, d in icons:
         _, w, h, _, bits = struct.unpack_from("<IiiHH", d, 0)
         sizes.append((w, h // 2, bits))
-    if sorted(sizes) != [(16, 16, 8), (32, 32, 8)]:
-        problems.append(f"icon images {sizes}: expected 16 x 16 and 32 x 32 at 8 bits a pixel")
+    if sorted(sizes) != [(16, 16, 4), (32, 32, 4)]:
+        problems.append(f"icon images {sizes}: expected 16 x 16 and 32 x 32 at 4 bits a pixel")
     for t, n, _, d in found:
         if t == RT_GROUP_ICON:
             count = struct.unpack_from("<H", d, 4)[0]
