@@ -31,29 +31,41 @@ int WINAPI ScriptedPrompt(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 
 const HWND Owner = (HWND)(INT_PTR)0x1234;
 
-// FlushFileBuffers as the core calls it, through this program's import of it: a disk that fails
-// to write its data back (an I/O error, a drive gone) is put in its place for a row.
+// A system call as the core makes it, through this program's import of it, which a row may point
+// elsewhere.
 #ifdef _WIN64
-extern "C" FARPROC FlushImport asm("__imp_FlushFileBuffers");
+#define IMPORT(name, argumentBytes) asm("__imp_" #name)
 #else
-extern "C" FARPROC FlushImport asm("__imp__FlushFileBuffers@4");
+#define IMPORT(name, argumentBytes) asm("__imp__" #name "@" #argumentBytes)
 #endif
+
+// A disk that fails to write its data back (an I/O error, a drive gone).
+extern "C" FARPROC FlushImport IMPORT(FlushFileBuffers, 4);
 BOOL WINAPI FailingFlush(HANDLE) { SetLastError(ERROR_IO_DEVICE); return FALSE; }
 
-// MoveFileExA likewise: a swap not asked to write through can be undone by a power cut after
-// "complite".
-#ifdef _WIN64
-extern "C" FARPROC MoveImport asm("__imp_MoveFileExA");
-#else
-extern "C" FARPROC MoveImport asm("__imp__MoveFileExA@12");
-#endif
-// CryptAcquireContextA likewise: a system that cannot hash.
-#ifdef _WIN64
-extern "C" FARPROC AcquireImport asm("__imp_CryptAcquireContextA");
-#else
-extern "C" FARPROC AcquireImport asm("__imp__CryptAcquireContextA@20");
-#endif
+// A swap not asked to write through can be undone by a power cut after "complite".
+extern "C" FARPROC MoveImport IMPORT(MoveFileExA, 12);
+
+// A system that cannot hash.
+extern "C" FARPROC AcquireImport IMPORT(CryptAcquireContextA, 20);
 BOOL WINAPI FailingAcquire(HCRYPTPROV *, LPCSTR, LPCSTR, DWORD, DWORD) { SetLastError(ERROR_NOT_SUPPORTED); return FALSE; }
+
+// A copy that cannot be read back whole for its sum: the disk fails after the first chunk, with
+// the hash begun.
+extern "C" FARPROC ReadImport IMPORT(ReadFile, 20);
+FARPROC RealRead;
+int ReadsLeft;
+BOOL WINAPI FailingRead(HANDLE file, LPVOID to, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    if (ReadsLeft-- > 0)
+        return ((BOOL (WINAPI *)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED))RealRead)(file, to, size, got, overlapped);
+    SetLastError(ERROR_IO_DEVICE);
+    return FALSE;
+}
+
+// A destination folder refused for another reason than a missing parent.
+extern "C" FARPROC CreateDirImport IMPORT(CreateDirectoryA, 8);
+BOOL WINAPI RefusedCreateDir(LPCSTR, LPSECURITY_ATTRIBUTES) { SetLastError(ERROR_ACCESS_DENIED); return FALSE; }
 
 int SwapsNotWrittenThrough;
 FARPROC RealMove;
@@ -98,7 +110,9 @@ struct Scenario {
                            // beside the plug-in by an earlier run that was ended; F: no room left;
                            // R: that copy and the plug-in's package file read-only; I: flushes fail;
                            // P: every package file and every installed one read-only; Q: the
-                           // program carries sums, and the system cannot hash
+                           // program carries sums, and the system cannot hash; U: it carries
+                           // sums, and a copy fails to read back part-way; B: the last level of
+                           // a destination refused (access denied)
     const char *locked;    // installed rows held open without sharing
     const char *answers;
     const char *prompts;   // in order: m<row> missing, r<row> replace, f<row> copy failed, A aborted;
@@ -169,10 +183,19 @@ void RunScenario(const Scenario &s, const std::string &setup, const std::string 
     FARPROC acquire = AcquireImport;
     if (Has(s.layout, 'Q'))
         AcquireImport = (FARPROC)FailingAcquire;
+    RealRead = ReadImport;
+    ReadsLeft = 1;
+    if (Has(s.layout, 'U'))
+        ReadImport = (FARPROC)FailingRead;
+    FARPROC createDir = CreateDirImport;
+    if (Has(s.layout, 'B'))
+        CreateDirImport = (FARPROC)RefusedCreateDir;
     RealMove = MoveImport;
     MoveImport = (FARPROC)CheckedMove;
     SwapsNotWrittenThrough = 0;
-    int outcome = RunInstall(Owner, setup.c_str(), nsis.c_str(), Has(s.layout, 'Q') ? Unhashed : NULL, ScriptedPrompt);
+    int outcome = RunInstall(Owner, setup.c_str(), nsis.c_str(), strpbrk(s.layout, "QU") ? Unhashed : NULL, ScriptedPrompt);
+    CreateDirImport = createDir;
+    ReadImport = RealRead;
     AcquireImport = acquire;
     FlushImport = flush;
     MoveImport = RealMove;
@@ -248,6 +271,7 @@ const Scenario Sequences[] = {
     { "locked plugin in x86-ansi, No stops", "", "5", "A", "5", "YN", "r5 f5a", 0, "NNNNO" },
     // The folder cannot be made, though its parent is there: the user hears of the failed copy.
     { "a file where Docs\\Tavrin belongs, No", "", "", "T", "", "N", "f1p", 0, "-----" },
+    { "Docs\\Tavrin refused, access denied, No", "", "", "B", "", "N", "f1p", 0, "-----" },
     { "locked include, No stops before row 4", "", "3", "", "3", "YN", "r3 f3a", 0, "NNO--" },
     { "a copy left by an ended run is overwritten", "", "", "S", "", "", "", 1, "NNNN-" },
     { "a read-only copy left, of a read-only package file", "", "", "SR", "", "", "", 1, "NNNN-" },
@@ -260,6 +284,7 @@ const Scenario Sequences[] = {
     { "no room for a new header, No", "", "12", "F", "", "NNN", "r1 r2 f3d", 0, "OO---" },
     // A release's program installs nothing unchecked.
     { "no hashing: the installed readme stays, No", "", "1", "Q", "", "YN", "r1 f1q", 0, "O----" },
+    { "a hash broken part-way: the installed readme stays, No", "", "1", "U", "", "YN", "r1 f1i", 0, "O----" },
 };
 
 } // namespace
