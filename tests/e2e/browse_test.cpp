@@ -118,8 +118,14 @@ protected:
     void OpenBrowser(const std::string &folder)
     {
         StartHooked(folder);
-        if (HasFatalFailure())
-            return;
+        if (!HasFatalFailure())
+            PressBrowse(folder);
+    }
+
+    // Opens the browser from "...", which opens on folder, the field's text.
+    void PressBrowse(const std::string &folder)
+    {
+        log->opening = -1;
         Click(GetDlgItem(dialog, IDC_BROWSE));
         WaitFor([&] { return (browser = FindBrowser(program, dialog)) != NULL; }, "the folder browser");
         ASSERT_TRUE(browser);
@@ -133,25 +139,33 @@ protected:
 
     HWND Tree() { return FindWindowExA(browser, NULL, "SysTreeView32", NULL); }
 
-    // The text of the tree's selected item, read through a buffer placed in the program.
-    std::string Selected()
+    HTREEITEM Item(UINT relation, HTREEITEM from = NULL)
     {
-        HWND tree = Tree();
-        HTREEITEM item = (HTREEITEM)SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0);
-        if (!item)
-            return "";
+        return (HTREEITEM)SendMessageA(Tree(), TVM_GETNEXTITEM, relation, (LPARAM)from);
+    }
+
+    // An item's text as the tree holds it, wide, read through a buffer placed in the program.
+    std::wstring ItemText(HTREEITEM item)
+    {
         BYTE *remote = (BYTE *)VirtualAllocEx(program.process.hProcess, NULL, 4096, MEM_COMMIT, PAGE_READWRITE);
-        TVITEMA request = {};
+        TVITEMW request = {};
         request.mask = TVIF_TEXT | TVIF_HANDLE;
         request.hItem = item;
-        request.pszText = (LPSTR)(remote + sizeof request);
+        request.pszText = (LPWSTR)(remote + sizeof request);
         request.cchTextMax = MAX_PATH;
-        char text[MAX_PATH] = "";
+        WCHAR text[MAX_PATH] = L"";
         WriteProcessMemory(program.process.hProcess, remote, &request, sizeof request, NULL);
-        if (SendMessageA(tree, TVM_GETITEMA, 0, (LPARAM)remote))
-            ReadProcessMemory(program.process.hProcess, remote + sizeof request, text, sizeof text - 1, NULL);
+        if (item && SendMessageA(Tree(), TVM_GETITEMW, 0, (LPARAM)remote))
+            ReadProcessMemory(program.process.hProcess, remote + sizeof request, text, sizeof text - 2, NULL);
         VirtualFreeEx(program.process.hProcess, remote, 0, MEM_RELEASE);
         return text;
+    }
+
+    // The selected item's text; the tests' own names are ASCII.
+    std::string Selected()
+    {
+        std::wstring text = ItemText(Item(TVGN_CARET));
+        return std::string(text.begin(), text.end());
     }
 
     // Whether the tree has held the folder named for half a second: while it is still filling,
@@ -184,6 +198,22 @@ protected:
             SendMessageA(browser, BFFM_SETSELECTIONA, TRUE, (LPARAM)remote);
         VirtualFreeEx(program.process.hProcess, remote, 0, MEM_RELEASE);
         Settle(name);
+    }
+
+    // Selects the selection's sibling named name by its tree item, and answers the OK state the
+    // program asked for there. Not by its path: Wine's browser matches a path to its folders by
+    // their names in the code page, where a look-alike stands for the folder.
+    int SelectSibling(const std::wstring &name)
+    {
+        HTREEITEM item = Item(TVGN_CHILD, Item(TVGN_PARENT, Item(TVGN_CARET)));
+        while (item && ItemText(item) != name)
+            item = Item(TVGN_NEXT, item);
+        LONG before = log->count;
+        SendMessageA(Tree(), TVM_SELECTITEM, TVGN_CARET, (LPARAM)item);
+        WaitFor([&] { return log->count > before; }, "the OK rule for the folder");
+        Sync(browser);
+        EXPECT_TRUE(item && Item(TVGN_CARET) == item) << "the folder's tree item selected";
+        return log->count > before ? log->states[log->count - 1] : -1;
     }
 
     bool OkEnabled() { return IsWindowEnabled(GetDlgItem(browser, IDOK)) != 0; }
@@ -235,7 +265,18 @@ TEST_F(Browse, OpensOnAPlainFolderWithOkDisabled)
 
 TEST_F(Browse, SelectionChangesFollowTheRule)
 {
+    // Fullwidth letters, which the code page lacks, beside their look-alike "C nsis", an NSIS
+    // folder: neither OK nor the field takes the look-alike's name.
+    MakeDir(dir / "C nsis");
+    WriteFile(dir / "C nsis\\makensis.exe", "MZ");
+    ASSERT_TRUE(CreateDirectoryW((Wide(dir / "C ") + L"\xff4e\xff53\xff49\xff53").c_str(), NULL));
     OpenBrowser(plain);
+    SelectInTree(plain);
+    EXPECT_EQ(SelectSibling(L"C \xff4e\xff53\xff49\xff53"), 0) << "OK for a look-alike's name";
+    Click(GetDlgItem(browser, IDOK));
+    WaitFor([&] { return !IsWindow(browser); }, "the browser to close");
+    EXPECT_EQ(Text(field), plain);
+    PressBrowse(plain);
     // The keys move from the selection, so it must first be where the browser was asked to open.
     SelectInTree(plain);
     // "A nsis" stands just above "B plain" among the scratch folder's subfolders.
