@@ -1,5 +1,6 @@
 // Driving the setup program from outside.
 #include "driver.h"
+#include "testutil.h"
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -89,33 +90,16 @@ std::vector<Call> WatchedCalls(const Program &program, const std::string &exe)
 {
     std::vector<Call> calls;
     const char *output = getenv("TAVRIN_OUTPUT");
-    HANDLE file = output ? CreateFileA(output, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       NULL, OPEN_EXISTING, 0, NULL) : INVALID_HANDLE_VALUE;
-    if (file == INVALID_HANDLE_VALUE) {
-        Fail("the run's output cannot be read: TAVRIN_OUTPUT is " + std::string(output ? output : "not set"));
+    std::string text = output ? ReadFile(output) : "<absent>", image = ReadFile(exe);
+    if (text == "<absent>" || image.size() < 4096) {
+        Fail("the run's output or the program cannot be read: TAVRIN_OUTPUT is " + std::string(output ? output : "not set"));
         return calls;
     }
-    std::string text;
-    char chunk[65536];
-    DWORD got;
-    while (::ReadFile(file, chunk, sizeof chunk, &got, NULL) && got)
-        text.append(chunk, got);
-    CloseHandle(file);
     // Where the image lies: its entry point, where its first thread starts, less the entry's offset.
-    HANDLE image = CreateFileA(exe.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    HANDLE mapping = CreateFileMappingA(image, NULL, PAGE_READONLY, 0, 0, NULL);
-    BYTE *view = mapping ? (BYTE *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
-    IMAGE_NT_HEADERS *headers = view ? (IMAGE_NT_HEADERS *)(view + ((IMAGE_DOS_HEADER *)view)->e_lfanew) : NULL;
-    ULONG_PTR entry = headers ? headers->OptionalHeader.AddressOfEntryPoint : 0;
-    ULONG_PTR size = headers ? headers->OptionalHeader.SizeOfImage : 0, base = 0;
-    if (view)
-        UnmapViewOfFile(view);
-    if (mapping)
-        CloseHandle(mapping);
-    CloseHandle(image);
+    const IMAGE_NT_HEADERS *headers = (const IMAGE_NT_HEADERS *)(image.data() + ((const IMAGE_DOS_HEADER *)image.data())->e_lfanew);
+    ULONG_PTR entry = headers->OptionalHeader.AddressOfEntryPoint, size = headers->OptionalHeader.SizeOfImage, base = 0;
     char prefix[16];
     snprintf(prefix, sizeof prefix, "%04lx:", program.process.dwProcessId);
-    std::vector<Call *> open;
     for (size_t at = 0, end; at < text.size(); at = end + 1) {
         end = std::min(text.find('\n', at), text.size());
         std::string line = text.substr(at, end - at);
@@ -134,15 +118,10 @@ std::vector<Call> WatchedCalls(const Program &program, const std::string &exe)
                 call.args.push_back(strtoull(a + 1, (char **)&a, 16));
             call.fromProgram = base && caller - base < size;
             calls.push_back(call);
-        } else if (!line.compare(0, 5, "Ret  ")) {
-            std::string function = line.substr(5, line.find('(') - 5);
+        } else if (!line.compare(0, 5, "Ret  ") && !calls.empty() && !line.compare(5, calls.back().function.size() + 1, calls.back().function + "(")) {
+            // The watched functions call none of each other: a return is the last call's.
             size_t value = line.find("retval=");
-            for (auto c = calls.rbegin(); c != calls.rend(); ++c)
-                if (c->function == function && !c->returned) {
-                    c->returned = true;
-                    c->result = value == std::string::npos ? 0 : strtoull(line.c_str() + value + 7, NULL, 16);
-                    break;
-                }
+            calls.back().result = value == std::string::npos ? 0 : strtoull(line.c_str() + value + 7, NULL, 16);
         }
     }
     return calls;

@@ -43,8 +43,8 @@ struct Program {
 struct Call {
     std::string function; // as "dll.Function", the DLL's name in either case
     std::vector<ULONG_PTR> args;
-    ULONG_PTR result = 0;
-    bool returned = false, fromProgram = false;
+    ULONG_PTR result = 0; // 0 where it has not returned
+    bool fromProgram = false;
 };
 // Starts exe with Wine reporting its calls of functions ("dll.Function;...") into the run's output.
 bool StartWatched(Program &program, const std::string &exe, const char *functions);
