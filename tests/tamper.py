@@ -5,8 +5,10 @@ Usage: tamper.py seal DIR         the release in DIR (zip, build record, SHA256S
                                   unpacked) whole again after its files changed: zipped as the
                                   release zips, the sums in the record and SHA256SUMS to match
        tamper.py resum DIR        only the sums rewritten, for the record as it now is
-       tamper.py zip ATTACK DIR   the zip rewritten as ATTACKS says, the sums to match
+       tamper.py zip ATTACK DIR   the zip rewritten as ATTACKS, REZIPS or RAW says, the sums to match
+       tamper.py forge DIR CERT KIND  SHA256SUMS.p7s forged, in the name of CERT's author
        tamper.py pad FILE         a payload hidden in FILE's certificate table, after the signature
+       tamper.py header FILE FIELD VALUE  a field of FILE's optional header set
        tamper.py tsa CONFIG...    an RFC 3161 service on a free port, which it prints; a query to
                                   /N is answered with the Nth openssl ts configuration
 """
@@ -15,12 +17,21 @@ import glob
 import http.server
 import os
 import re
+import struct
 import subprocess
 import sys
 import zipfile
+import zlib
+
+from asn1crypto import cms, x509 as asn1
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.serialization import Encoding, pkcs7
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 import release_artifact as artifact  # noqa: E402
+DER = Encoding.DER
 
 LAYOUT = artifact.layout
 FILES = artifact.release_files(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "core", "package.h"))
@@ -89,6 +100,61 @@ REZIPS = {
 }
 
 
+def raw(folder, change):
+    """The zip written byte by byte, as no zip library would: the release's entries (name, method,
+    size, data) through change, each entry saying the size given, whatever its data."""
+    top, zip_path, _, _, contents = release(folder)
+    entries = change([(n, 0, len(d), d) for n in LAYOUT(top, FILES) for d in [contents.get(n[len(top) + 1:], b"")]])
+    local, central, at = [], [], 0
+    for name, method, size, data in entries:
+        common = struct.pack("<HHHHIIIHH", 0, method, 0, 0x21, zlib.crc32(data), len(data) if method else size, size,
+                             len(name), 0)
+        local.append(b"PK\3\4\x14\0" + common + name.encode() + data)
+        central.append(b"PK\1\2\x14\0\x14\0" + common + struct.pack("<HHHII", 0, 0, 0, 0, at) + name.encode())
+        at += len(local[-1])
+    count, directory = min(len(entries), 0xFFFF), b"".join(central)
+    end = b"PK\5\6" + struct.pack("<HHHHIIH", 0, 0, count, count, len(directory), at, 0)
+    open(zip_path, "wb").write(b"".join(local) + directory + end)
+
+
+def bomb(entries):
+    """The readme deflated from a GiB of zeros, in a MiB."""
+    squeeze = zlib.compressobj(9, zlib.DEFLATED, -15)
+    mib = squeeze.compress(bytes(1 << 20)) + squeeze.flush(zlib.Z_FULL_FLUSH)
+    return [(n, 8, 1 << 30, mib * 1024 + squeeze.flush()) if n.endswith("Readme.txt") else e for e in entries for n in e[:1]]
+
+
+RAW = {
+    "bomb": bomb,
+    # stored, but saying it is a GiB
+    "lying": lambda entries: [(e[0], 0, 1 << 30, e[3]) if e[0].endswith("Readme.txt") else e for e in entries],
+    "many": lambda entries: entries + [(f"{entries[0][0]}{i}", 0, 0, b"") for i in range(100000)],
+}
+
+
+def forge(folder, author_pem, kind):
+    """SHA256SUMS.p7s signed by a key of the attacker's, its certificate with the author's serial number and
+    an issuer that reads as the author's CA's to RFC 4518, not in its bytes (a soft hyphen, a fullwidth letter);
+    or (case) the CA's own, and listed first for OpenSSL, which reads names alike by case, its look-alike."""
+    author = x509.load_pem_x509_certificate(open(author_pem, "rb").read())
+    ca = author.issuer.rfc4514_string()[3:]
+    name = x509.Name([x509.NameAttribute(x509.NameOID.COMMON_NAME, {"invisible": ca.replace(" ", " \u00ad", 1),
+                                         "fullwidth": chr(ord(ca[0]) + 0xFEE0) + ca[1:], "case": ca.upper()}[kind])])
+    key = ec.generate_private_key(ec.SECP256R1())
+    forged = x509.CertificateBuilder(name, author.issuer if kind == "case" else name, key.public_key(), author.serial_number,
+                                     author.not_valid_before, author.not_valid_after).sign(key, hashes.SHA256())
+    sums = os.path.join(folder, "SHA256SUMS")
+    signed = cms.ContentInfo.load(pkcs7.PKCS7SignatureBuilder().set_data(open(sums, "rb").read()).add_signer(
+        forged, key, hashes.SHA256()).sign(DER, [pkcs7.PKCS7Options.DetachedSignature, pkcs7.PKCS7Options.Binary]))
+    ders = [c.public_bytes(DER) for c in ((forged, author) if kind == "case" else (author, forged))]
+    if kind == "case":
+        signed["content"]["signer_infos"][0]["sid"] = cms.SignerIdentifier("issuer_and_serial_number", {
+            "issuer": asn1.Certificate.load(ders[1]).issuer, "serial_number": author.serial_number})
+    signed["content"]["certificates"] = [asn1.Certificate.load(der) for der in ders]
+    # in this order, not the one DER sorts a set into
+    open(sums + ".p7s", "wb").write(signed.dump().replace(ders[1] + ders[0], ders[0] + ders[1]))
+
+
 def pad(path):
     import pefile
     image = pefile.PE(path)
@@ -98,6 +164,13 @@ def pad(path):
     table.Size += len(payload)
     image = pefile.PE(data=image.write() + payload)
     image.OPTIONAL_HEADER.CheckSum = image.generate_checksum()
+    image.write(path)
+
+
+def header(path, field, value):
+    import pefile
+    image = pefile.PE(path)
+    setattr(image.OPTIONAL_HEADER, field, int(value))
     image.write(path)
 
 
@@ -124,10 +197,16 @@ def main(command, *args):
         top, zip_path = release(args[1])[:2]
         data = ATTACKS[args[0]](open(zip_path, "rb").read(), top)
         open(zip_path, "wb").write(data)
+    elif command == "zip" and args[0] in RAW:
+        raw(args[1], RAW[args[0]])
     elif command == "zip":
         rezip(args[1], **REZIPS[args[0]])
+    elif command == "forge":
+        return forge(*args)
     elif command == "pad":
         return pad(args[0])
+    elif command == "header":
+        return header(*args)
     elif command == "tsa":
         TimeStamps.configs = args
         server = http.server.HTTPServer(("127.0.0.1", 0), TimeStamps)

@@ -149,10 +149,10 @@ def write_record(out, version, commit, sources, epoch, package, stage, unsigned,
         f.write("\n".join(lines) + "\n")
 
 
-def read_record(path, top, files):
-    """{key: value} of the build record of the release top with files, {key: [values]} for the keys
-    of many lines. Raises ValueError naming the first line that is not what a record holds."""
-    text = open(path, "rb").read()
+def read_record(text, top, files):
+    """{key: value} of the build record (its bytes) of the release top with files, {key: [values]}
+    for the keys of many lines. Raises ValueError naming the first line that is not what a record
+    holds."""
     if re.search(rb"[^\x20-\x7e\n]", text) or not text.endswith(b"\n"):
         raise ValueError("it holds characters other than lines of printable ASCII")
     names = "|".join(re.escape(f"{top}/{f}") for f in files)
@@ -186,11 +186,10 @@ def read_record(path, top, files):
     return record
 
 
-def read_sums(path):
-    """{name: sum} of a SHA256SUMS file as sha256sum writes it. Raises ValueError on a line that
-    is not one, or a name listed twice."""
+def read_sums(text):
+    """{name: sum} of a SHA256SUMS file's bytes as sha256sum writes them. Raises ValueError on a
+    line that is not one, or a name listed twice."""
     sums = {}
-    text = open(path, "rb").read()
     # a carriage return would end a line for some readers and not for others
     if re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", text) or not text.endswith(b"\n"):
         raise ValueError("it holds characters other than lines of text")
@@ -212,9 +211,13 @@ def pe_image(data):
 
 
 def certificate_table(image):
-    """(offset, size) of the certificate table, where an Authenticode signature lies, or None."""
+    """(offset, size) of the certificate table, where an Authenticode signature lies, or None,
+    also where the header's data directory is too short to hold its entry."""
     import pefile
-    entry = image.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    index = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+    if len(image.OPTIONAL_HEADER.DATA_DIRECTORY) <= index:
+        return None
+    entry = image.OPTIONAL_HEADER.DATA_DIRECTORY[index]
     return (entry.VirtualAddress, entry.Size) if entry.VirtualAddress or entry.Size else None
 
 

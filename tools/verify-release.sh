@@ -2,8 +2,9 @@
 # Checks a downloaded release against the source it was built from and the author who signed it:
 # the zip byte for byte, its sums and build record, every signature and timestamp, and a rebuild of
 # the recorded commit (tools/verify_release.py says each check). SHA256SUMS and
-# Tavrin-VERSION.buildinfo are looked for beside the zip. Installs what the checks need first.
-# Usage: tools/verify-release.sh ZIP [--signer FINGERPRINT]... [--ca FILE] [--commit HASH] [--package DIR]
+# Tavrin-VERSION.buildinfo are looked for beside the zip; several zips are checked in one run, each
+# with the same options. Installs what the checks need first.
+# Usage: tools/verify-release.sh ZIP... [--signer FINGERPRINT]... [--ca FILE] [--commit HASH] [--package DIR]
 #   FINGERPRINT: the SHA-256 of the author's signing certificate, as openssl x509 -fingerprint
 #     -sha256 or PowerShell shows it (tools/release-signers lists those the repository knows)
 #   FILE: the root of a private CA, for the signatures and their timestamps
