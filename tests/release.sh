@@ -69,7 +69,7 @@ check() { # STAMPED
   cp "$zip" "${zip%.zip}.buildinfo" "$top/build/release/SHA256SUMS" .
   python3 -m zipfile -e Tavrin-$version.zip .
   sha256sum --quiet -c SHA256SUMS
-  unzip -Z -T Tavrin-$version.zip | grep -q "$(date -u -d @$SOURCE_DATE_EPOCH +%Y%m%d.%H%M%S) Tavrin-$version/TavrinSetup.exe"
+  unzip -Z -T Tavrin-$version.zip | grep "$(date -u -d @$SOURCE_DATE_EPOCH +%Y%m%d.%H%M%S) Tavrin-$version/TavrinSetup.exe" >/dev/null # all read: no SIGPIPE
   want="Signing time: $(date -u -d @$SOURCE_DATE_EPOCH '+%b %e %H:%M:%S %Y') GMT"
   [ "$1" != stamped ] || want='Timestamp Server Signature verification: ok'
   for f in TavrinSetup.exe Plugin/Tavrin.dll; do
@@ -268,7 +268,7 @@ echo "signed|record|tag v$version is the recorded commit $head, not .* as --comm
 (cd later && echo >>README.md && git -c user.name=t -c user.email=t@t commit -qam again)
 for tag in v$version $version; do
   git -C later tag -d v$version >/dev/null && git -C later tag $tag HEAD~1
-  later/tools/release.sh $version >release.log 2>&1 && exit 1
+  later/tools/release.sh $version >release.log 2>&1 && { echo "released, though tag $tag is another commit"; exit 1; }
   grep -q "tag $tag is commit .*, not this one" release.log || { cat release.log; exit 1; }
 done
 
