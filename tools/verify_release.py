@@ -94,14 +94,17 @@ def read_bounded(path, cap):
     name = os.path.basename(path)
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+        try:
+            found = os.fstat(fd)
+            if not stat.S_ISREG(found.st_mode):
+                raise Problem(f"{name} is {KINDS.get(stat.S_IFMT(found.st_mode), 'no regular file')}, not a file")
+            with open(fd, "rb", closefd=False) as f:
+                data = f.read(cap + 1) if found.st_size <= cap else b""
+        finally:
+            os.close(fd)
     except OSError as error:
         raise Problem(f"{name} is a symbolic link, not a file" if error.errno == errno.ELOOP
                       else f"{name} cannot be read: {error.strerror}")
-    with os.fdopen(fd, "rb") as f:
-        found = os.fstat(fd)
-        if not stat.S_ISREG(found.st_mode):
-            raise Problem(f"{name} is {KINDS.get(stat.S_IFMT(found.st_mode), 'no regular file')}, not a file")
-        data = f.read(cap + 1) if found.st_size <= cap else b""
     if found.st_size > cap or len(data) > cap:
         raise Problem(f"{name} is more than {cap >> 20} MiB, more than this verifier reads of it")
     return data
