@@ -4,12 +4,12 @@
 # what failed where.
 # TAVRIN_EMULATE_32BIT=1 runs the 32-bit programs through qemu's user-mode emulator, as a machine
 # whose kernel has no 32-bit support does.
-set -uo pipefail
+set -euo pipefail
 cd "$(dirname "$0")/.."
-set -e
 . tools/deps.sh
 ensure_packages
 ensure_wine10_root
+# From here on a failure is noted and the run goes on.
 set +e
 trap unemulate_32bit EXIT
 start=$SECONDS
